@@ -1,0 +1,94 @@
+# The product: wrapper.exe, a GUI program without a C runtime that imports
+# only system DLLs.
+enable_language(RC)
+
+set(WRAPPER_KIT_DIR "${CMAKE_BINARY_DIR}/kit" CACHE PATH "Folder with the package and the eight cabinets to embed")
+option(WRAPPER_BUILD_KIT "Build the sample kit into WRAPPER_KIT_DIR" ON)
+option(WRAPPER_FULL_SIZE_KIT "Build the sample kit at its full size" OFF)
+set(WRAPPER_OMIT_RESOURCES "" CACHE STRING "Payload resource types left out (builds made for tests)")
+
+set(generated ${CMAKE_BINARY_DIR}/generated)
+wrapper_configure_constants(${generated} "${WRAPPER_PRODUCT_TAG}" "${WRAPPER_ARCH_TAG}")
+
+set(WRAPPER_CABINETS sd160130 ss160130 st160130 sj160130 sp160130 sz160130 sb160130 sr160130)
+set(kit_outputs ${WRAPPER_KIT_DIR}/tpz1.6.0_13.msi)
+foreach(cab ${WRAPPER_CABINETS})
+  list(APPEND kit_outputs ${WRAPPER_KIT_DIR}/${cab}.cab)
+endforeach()
+
+if(WRAPPER_BUILD_KIT)
+  set(kit_size_flag "")
+  if(WRAPPER_FULL_SIZE_KIT)
+    set(kit_size_flag "--full-size")
+  endif()
+  file(GLOB_RECURSE kit_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/resources/kit/*)
+  add_custom_command(
+    OUTPUT ${kit_outputs}
+    COMMAND bash ${PROJECT_SOURCE_DIR}/resources/kit/build.sh ${WRAPPER_KIT_DIR} ${kit_size_flag}
+    DEPENDS ${kit_sources}
+    COMMENT "Building the sample kit"
+    VERBATIM)
+endif()
+add_custom_target(kit DEPENDS ${kit_outputs})
+
+# The payload resources: one line per resource, so a test build can leave one out.
+set(payload_lines "")
+macro(wrapper_payload type id file)
+  if(NOT "${type}" IN_LIST WRAPPER_OMIT_RESOURCES)
+    string(APPEND payload_lines "${id} ${type} \"${file}\"\n")
+  endif()
+endmacro()
+wrapper_payload(TARSK_INSTALLER 101 ${WRAPPER_KIT_DIR}/tpz1.6.0_13.msi)
+wrapper_payload(TARSK_CAB6 107 ${WRAPPER_KIT_DIR}/sd160130.cab)
+wrapper_payload(TARSK_CAB7 108 ${WRAPPER_KIT_DIR}/sj160130.cab)
+wrapper_payload(TARSK_CAB8 109 ${WRAPPER_KIT_DIR}/sp160130.cab)
+wrapper_payload(TARSK_CAB9 110 ${WRAPPER_KIT_DIR}/ss160130.cab)
+wrapper_payload(TARSK_CAB10 111 ${WRAPPER_KIT_DIR}/st160130.cab)
+wrapper_payload(TARSK_CAB11 112 ${WRAPPER_KIT_DIR}/sz160130.cab)
+wrapper_payload(TARSK_CAB12 113 ${WRAPPER_KIT_DIR}/sb160130.cab)
+wrapper_payload(TARSK_CAB13 114 ${WRAPPER_KIT_DIR}/sr160130.cab)
+file(CONFIGURE OUTPUT ${generated}/payload.rc CONTENT
+"// Generated: the embedded package and cabinets.
+LANGUAGE 9, 1
+${payload_lines}")
+
+# The icon is drawn by a script at build time.
+add_custom_command(
+  OUTPUT ${generated}/wrapper.ico
+  COMMAND python3 ${PROJECT_SOURCE_DIR}/resources/icon/make_icon.py ${generated}/wrapper.ico
+  DEPENDS ${PROJECT_SOURCE_DIR}/resources/icon/make_icon.py
+  COMMENT "Drawing the application icon"
+  VERBATIM)
+
+add_executable(wrapper WIN32
+  ${WRAPPER_CORE_SOURCES}
+  src/launcher/main.cpp
+  src/platform/win32/platform_win32.cpp
+  src/platform/win32/startup.cpp
+  src/platform/win32/builtins.cpp
+  resources/wrapper.rc
+  ${generated}/payload.rc)
+set_source_files_properties(resources/wrapper.rc PROPERTIES
+  OBJECT_DEPENDS "${generated}/wrapper.ico;${PROJECT_SOURCE_DIR}/resources/manifest.xml;${PROJECT_SOURCE_DIR}/resources/strings.rc")
+set_source_files_properties(${generated}/payload.rc PROPERTIES OBJECT_DEPENDS "${kit_outputs}")
+target_include_directories(wrapper PRIVATE src ${generated})
+set_target_properties(wrapper PROPERTIES OUTPUT_NAME wrapper RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+target_compile_options(wrapper PRIVATE
+  $<$<COMPILE_LANGUAGE:CXX>:-std=c++17 -Os -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
+  -fno-unwind-tables -fno-ident -ffunction-sections -fdata-sections -fno-tree-loop-distribute-patterns
+  -Wall -Wextra -Werror>)
+set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -I${PROJECT_SOURCE_DIR}/resources -I${generated}")
+target_link_options(wrapper PRIVATE
+  -nostdlib -nostartfiles -static -s
+  -Wl,-e,_WrapperStartup
+  -Wl,--gc-sections
+  -Wl,--dynamicbase -Wl,--nxcompat
+  -Wl,--subsystem,windows:5.01 -Wl,--major-os-version,5 -Wl,--minor-os-version,1
+  -Wl,--no-insert-timestamp
+  -Wl,--file-alignment,4096 -Wl,--section-alignment,4096)
+target_link_libraries(wrapper PRIVATE kernel32 user32 advapi32 gcc)
+
+# Small Windows programs of the end-to-end tests, built with the product.
+if(EXISTS ${PROJECT_SOURCE_DIR}/tests/e2e/programs/CMakeLists.txt)
+  add_subdirectory(tests/e2e/programs)
+endif()

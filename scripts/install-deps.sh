@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs everything the build, the sample kit and the tests need, from Debian's packages.
+# Safe to run again: apt skips what is already there.
+set -euo pipefail
+
+packages=(
+  cmake g++ make ninja-build googletest libgtest-dev clang libclang-rt-14-dev
+  g++-mingw-w64-i686 binutils-mingw-w64-i686
+  wine wine32:i386 wine64
+  msitools wixl gcab
+  xvfb xdotool imagemagick icoutils
+  python3 python3-pefile python3-olefile python3-gi gir1.2-gsf-1
+  locales
+)
+
+need_install=0
+for p in "${packages[@]}"; do
+  dpkg -s "$p" >/dev/null 2>&1 || { need_install=1; break; }
+done
+[ "$need_install" = 1 ] || exit 0
+
+export DEBIAN_FRONTEND=noninteractive
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  dpkg --add-architecture i386
+fi
+apt-get update -q
+apt-get install -y -q --no-install-recommends "${packages[@]}"

@@ -1,0 +1,58 @@
+#include "installer/installer.h"
+#include "platform/text.h"
+
+bool IsEngineVersionSufficient(uint32_t ms, uint32_t ls) {
+  return ms > kMinimumEngineMs || (ms == kMinimumEngineMs && ls >= kMinimumEngineLs);
+}
+
+bool IsInstallerEngineSufficient() {
+  char path[1024];
+  const uint32_t length = os::SystemDirectory(path, sizeof path);
+  // Without the system directory there is no engine to trust.
+  if (length == 0 || length >= sizeof path) return false;
+  if (!AppendText(path, sizeof path, "\\msi.dll")) return false;
+  uint32_t ms = 0;
+  uint32_t ls = 0;
+  if (!os::GetFixedFileVersion(path, &ms, &ls)) return false;
+  return IsEngineVersionSufficient(ms, ls);
+}
+
+namespace {
+
+constexpr char kInstallerKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer";
+
+bool ReadInstallerLocation(char* buffer, size_t capacity) {
+  os::RegKey key = nullptr;
+  if (os::OpenRegKey(os::LocalMachineKey(), kInstallerKey, os::kKeyRead, &key) != 0) return false;
+  uint32_t type = 0;
+  uint32_t size = static_cast<uint32_t>(capacity);
+  const int32_t result = os::QueryRegValue(key, "InstallerLocation", &type, buffer, &size);
+  os::CloseRegKey(key);
+  // The value's type is not examined, but it must hold a terminated text.
+  if (result != 0 || size == 0 || size > capacity) return false;
+  for (uint32_t i = 0; i < size; ++i) {
+    if (buffer[i] == '\0') return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool GetMsiexecPath(char* buffer, size_t capacity) {
+  if (capacity == 0) return false;
+  buffer[0] = '\0';
+  if (IsNt52()) {
+    // Without the system directory the name alone would be looked up relative
+    // to the current drive: treat that as not found rather than run it.
+    const uint32_t length = os::SystemDirectory(buffer, static_cast<uint32_t>(capacity));
+    if (length == 0 || length >= capacity) {
+      buffer[0] = '\0';
+      return false;
+    }
+  } else if (!ReadInstallerLocation(buffer, capacity)) {
+    buffer[0] = '\0';
+    return false;
+  }
+  // No separator is normalised: a trailing backslash gives a doubled one.
+  return AppendText(buffer, capacity, "\\msiexec.exe");
+}

@@ -1,0 +1,57 @@
+#include "platform/text.h"
+#include "staging/staging.h"
+
+const char kCreateFileFailure[] = "Installer : Wrapper.CreateFile ";
+const char kWriteFileFailure[] = "Installer : Wrapper.WriteFile (In small chunks) ";
+const char kCloseHandleFailure[] = "Installer : Wrapper.CloseHandle ";
+
+namespace {
+constexpr uint32_t kErrorWriteFault = 29;  // "The system cannot write to the specified device."
+constexpr uint32_t kErrorGenFailure = 31;
+}  // namespace
+
+void FailWithError(const char* what, uint32_t error) {
+  char systemText[512];
+  if (os::FormatSystemMessage(error, systemText, sizeof systemText) == 0) systemText[0] = '\0';
+  char message[1024];
+  // The message is cut rather than lost if the system text is unusually long.
+  if (!FormatText(message, sizeof message, "%s failed with error %d: %s", what,
+                  static_cast<int32_t>(error), systemText)) {
+    FormatText(message, sizeof message, "%s failed with error %d", what, static_cast<int32_t>(error));
+  }
+  os::ShowMessageBox(message, "Error", os::kMbOk);
+  os::ExitProcess(error);
+}
+
+void FailWithSystemError(const char* what) {
+  const uint32_t error = os::GetLastError();
+  // A failure must never end the process with the success code.
+  FailWithError(what, error != 0 ? error : kErrorGenFailure);
+}
+
+bool ExtractResourceToFile(os::Module module, uint16_t id, const char* type, const char* path) {
+  const void* bytes = nullptr;
+  uint32_t size = 0;
+  const os::ResourceLookup lookup = os::FindResourceBytes(module, id, type, &bytes, &size);
+  if (lookup == os::ResourceLookup::kNotFound) return false;
+  // A resource that is found but cannot be mapped is a failed write of its bytes.
+  if (lookup == os::ResourceLookup::kNotMapped) FailWithSystemError(kWriteFileFailure);
+
+  os::Handle file = os::CreateFileForWrite(path);
+  if (file == nullptr) FailWithSystemError(kCreateFileFailure);
+
+  const unsigned char* next = static_cast<const unsigned char*>(bytes);
+  uint32_t remaining = size;
+  while (remaining > 0) {
+    const uint32_t chunk = remaining < kWriteChunk ? remaining : kWriteChunk;
+    uint32_t written = 0;
+    if (!os::WriteFile(file, next, chunk, &written)) FailWithSystemError(kWriteFileFailure);
+    // A write that reports no progress (or more than it was given) would loop
+    // for ever or run past the resource.
+    if (written == 0 || written > chunk) FailWithError(kWriteFileFailure, kErrorWriteFault);
+    next += written;
+    remaining -= written;
+  }
+  if (!os::CloseHandle(file)) FailWithSystemError(kCloseHandleFailure);
+  return true;
+}

@@ -1,0 +1,89 @@
+#include "build_constants.h"
+#include "platform/text.h"
+#include "staging/staging.h"
+
+namespace {
+
+constexpr uint32_t kErrorPathNotFound = 3;
+constexpr uint32_t kErrorFilenameTooLong = 206;
+
+// True when the system call filled buffer with a usable, terminated folder.
+bool Fits(uint32_t length) { return length != 0 && length < os::kPathCapacity; }
+
+bool FromKnownFolder(char* buffer) {
+  os::Module shell32 = os::LoadSystemLibrary("shell32.dll");
+  if (shell32 == nullptr) return false;
+  const bool found = os::KnownFolderLocalAppDataLow(shell32, buffer) == os::FolderCall::kSucceeded;
+  os::FreeLibrary(shell32);
+  return found;
+}
+
+bool FromProfileOrWindows(char* buffer) {
+  const uint32_t length = os::EnvironmentVariable("USERPROFILE", buffer, os::kPathCapacity);
+  if (length != 0) return Fits(length);  // too long a profile is not replaced by another folder
+  return Fits(os::WindowsDirectory(buffer, os::kPathCapacity));
+}
+
+bool FromShellFolders(char* buffer) {
+  os::Module shfolder = os::LoadSystemLibrary("shfolder.dll");
+  if (shfolder != nullptr) {
+    const os::FolderCall call = os::ShGetFolderPathAppData(shfolder, buffer);
+    os::FreeLibrary(shfolder);
+    if (call == os::FolderCall::kNotFound) return FromProfileOrWindows(buffer);
+    return call == os::FolderCall::kSucceeded;
+  }
+  os::Module shell32 = os::LoadSystemLibrary("shell32.dll");
+  const os::FolderCall call = shell32 != nullptr ? os::ShGetSpecialFolderPathAppData(shell32, buffer)
+                                                 : os::FolderCall::kNotFound;
+  if (shell32 != nullptr) os::FreeLibrary(shell32);
+  if (call == os::FolderCall::kNotFound) return FromProfileOrWindows(buffer);
+  return call == os::FolderCall::kSucceeded;
+}
+
+void RequireFits(bool fits) {
+  if (!fits) FailWithError(kCreateFileFailure, kErrorFilenameTooLong);
+}
+
+// Creates the vendor, family and product folders below the base folder in
+// buffer and leaves the product folder's path there.
+void AppendFolderChain(char* buffer, bool x64) {
+  RequireFits(AppendFormat(buffer, os::kPathCapacity, "\\%s\\", build::kVendorFolder));
+  os::MakeDirectory(buffer);
+  RequireFits(AppendFormat(buffer, os::kPathCapacity, "%s\\", build::kFamilyFolder));
+  os::MakeDirectory(buffer);
+  RequireFits(AppendFormat(buffer, os::kPathCapacity, "%s%s%s", build::kProductTag,
+                           build::kProductVersion, x64 ? build::kX64FolderSuffix : ""));
+  os::MakeDirectory(buffer);
+}
+
+void StartAtBaseFolder(char* buffer) {
+  if (!GetStagingBaseFolder(buffer)) FailWithError(kCreateFileFailure, kErrorPathNotFound);
+}
+
+}  // namespace
+
+bool IsX64Variant() { return TextEqualsIgnoreCase(build::kArchitectureTag, "amd64"); }
+
+bool GetStagingBaseFolder(char* buffer) {
+  buffer[0] = '\0';
+  const bool found = IsNt6() ? FromKnownFolder(buffer) : FromShellFolders(buffer);
+  if (!found || buffer[0] == '\0') {
+    buffer[0] = '\0';
+    return false;
+  }
+  return true;
+}
+
+void BuildPackagePath(char* buffer, bool x64) {
+  StartAtBaseFolder(buffer);
+  os::MakeDirectory(buffer);
+  AppendFolderChain(buffer, x64);
+  RequireFits(AppendFormat(buffer, os::kPathCapacity, "\\%s%s.msi", build::kProductTag,
+                           build::kProductVersion));
+}
+
+void BuildCabinetPath(char* buffer, const char* cabinetName, bool x64) {
+  StartAtBaseFolder(buffer);  // the base folder itself is not created here
+  AppendFolderChain(buffer, x64);
+  RequireFits(AppendFormat(buffer, os::kPathCapacity, "\\%s.cab", cabinetName));
+}

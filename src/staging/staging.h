@@ -1,0 +1,44 @@
+// Payload staging: the per-user staging folder, extraction of the embedded
+// package and cabinets, and the event that tells the package the cabinets are ready.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "platform/platform.h"
+
+// ---- staging folder and paths (buffers of os::kPathCapacity bytes)
+// Writes the per-user base folder; false (and an empty buffer) when none is found.
+bool GetStagingBaseFolder(char* buffer);
+// Compose the package or a cabinet path, creating the folders on the way. A
+// base folder that cannot be found or a path that does not fit ends the
+// process through the fatal-error path: nothing is ever written elsewhere.
+void BuildPackagePath(char* buffer, bool x64);
+void BuildCabinetPath(char* buffer, const char* cabinetName, bool x64);
+bool IsX64Variant();
+
+// ---- resource extraction
+constexpr uint32_t kWriteChunk = 8192;
+// Writes a resource into a new file; false when the module has no such
+// resource. Never returns on a file error.
+bool ExtractResourceToFile(os::Module module, uint16_t id, const char* type, const char* path);
+// Shows "<what> failed with error <e>: <system text>" and ends the process with e.
+[[noreturn]] void FailWithSystemError(const char* what);
+[[noreturn]] void FailWithError(const char* what, uint32_t error);
+
+extern const char kCreateFileFailure[];
+extern const char kWriteFileFailure[];
+extern const char kCloseHandleFailure[];
+
+// ---- background cabinets and the ready event
+struct CabinetRow {
+  const char* nameFormat;  // two-letter prefix, four version parts, "0"
+  const char* resourceType;
+  uint16_t resourceId;
+};
+constexpr size_t kCabinetCount = 8;
+extern const CabinetRow CabinetTable[kCabinetCount];
+
+os::Handle CreateExtractionEvent();
+uint32_t OS_THREAD_CALL CabinetExtractionThread(void* module);
+bool SignalExtractionDone();

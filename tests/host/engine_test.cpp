@@ -1,0 +1,87 @@
+#include <string>
+
+#include "installer/installer.h"
+#include "test_support.h"
+
+using EngineTest = FakePlatformTest;
+
+namespace {
+constexpr uint32_t Half(uint32_t high, uint32_t low) { return (high << 16) | low; }
+const char kMsiDll[] = "C:\\Windows\\system32\\msi.dll";
+}  // namespace
+
+TEST_F(EngineTest, VersionTable) {
+  struct Case {
+    uint32_t major, minor, build, revision;
+    bool sufficient;
+  } cases[] = {
+      {2, 0, 2600, 0, true},    {2, 0, 2600, 5, true},   {2, 0, 2599, 0xFFFF, false},
+      {2, 0, 2599, 0, false},   {2, 0, 0, 0, false},     {2, 1, 0, 0, true},
+      {3, 0, 0, 0, true},       {3, 1, 4000, 0, true},   {1, 0xFFFF, 0xFFFF, 0xFFFF, false},
+      {1, 20, 2600, 0, false},  {4, 5, 6001, 22308, true},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    fake->fileVersions[kMsiDll] = {Half(c.major, c.minor), Half(c.build, c.revision)};
+    EXPECT_EQ(IsInstallerEngineSufficient(), c.sufficient)
+        << c.major << "." << c.minor << "." << c.build << "." << c.revision;
+    EXPECT_EQ(fake->versionFilesRead, std::vector<std::string>{kMsiDll});
+  }
+}
+
+TEST_F(EngineTest, EveryFailureCountsAsInsufficient) {
+  EXPECT_FALSE(IsInstallerEngineSufficient()) << "missing file or version resource";
+  fake->systemDirectory = "";
+  fake->fileVersions["\\msi.dll"] = {Half(5, 0), 0};
+  EXPECT_FALSE(IsInstallerEngineSufficient()) << "no system directory";
+}
+
+TEST_F(EngineTest, MsiexecPath) {
+  const std::string key = "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer";
+  struct Case {
+    const char* name;
+    uint32_t minor;  // of version 5
+    std::function<void()> arrange;
+    bool found;
+    std::string path;
+  } cases[] = {
+      {"5.2: system directory, registry not consulted", 2,
+       [&] { fake->SetRegString(key, "InstallerLocation", "D:\\elsewhere"); }, true,
+       "C:\\Windows\\system32\\msiexec.exe"},
+      {"5.2 without a system directory", 2, [] { fake->systemDirectory = ""; }, false, ""},
+      {"value present", 1, [&] { fake->SetRegString(key, "InstallerLocation", "C:\\WINDOWS\\system32"); },
+       true, "C:\\WINDOWS\\system32\\msiexec.exe"},
+      {"trailing backslash is doubled", 1,
+       [&] { fake->SetRegString(key, "InstallerLocation", "C:\\WINDOWS\\system32\\"); }, true,
+       "C:\\WINDOWS\\system32\\\\msiexec.exe"},
+      {"type not examined", 1,
+       [&] { fake->SetRegString(key, "InstallerLocation", "C:\\msi", os::kRegExpandSz); }, true,
+       "C:\\msi\\msiexec.exe"},
+      {"missing key", 1, [] {}, false, ""},
+      {"missing value", 1, [&] { fake->SetRegString(key, "Other", "C:\\x"); }, false, ""},
+      {"unterminated value", 1,
+       [&] { fake->SetRegBytes(key, "InstallerLocation", Bytes("C:\\WINDOWS"), os::kRegSz); }, false, ""},
+      {"empty data", 1, [&] { fake->SetRegBytes(key, "InstallerLocation", {}, os::kRegSz); }, false, ""},
+      {"no room for the name", 1,
+       [&] { fake->SetRegString(key, "InstallerLocation", "C:\\" + std::string(245, 'd')); }, false, ""},
+      {"exactly room for the name", 1,
+       [&] { fake->SetRegString(key, "InstallerLocation", "C:\\" + std::string(244, 'd')); }, true,
+       "C:\\" + std::string(244, 'd') + "\\msiexec.exe"},
+      {"larger than the buffer", 1,
+       [&] { fake->SetRegString(key, "InstallerLocation", std::string(300, 'd')); }, false, ""},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    SCOPED_TRACE(c.name);
+    fake->major = 5;
+    fake->minor = c.minor;
+    c.arrange();
+    char buffer[os::kPathCapacity];
+    std::memset(buffer, 'z', sizeof buffer);
+    EXPECT_EQ(GetMsiexecPath(buffer, sizeof buffer), c.found);
+    if (c.found) {
+      EXPECT_EQ(std::string(buffer), c.path);
+    }
+    EXPECT_EQ(fake->openRegKeys, 0) << "the key is closed";
+  }
+}

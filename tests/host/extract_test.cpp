@@ -1,0 +1,92 @@
+#include <string>
+
+#include "staging/staging.h"
+#include "test_support.h"
+
+namespace {
+const char kPath[] = "C:\\stage\\tpz1.6.0_13.msi";
+}
+
+using ExtractTest = FakePlatformTest;
+
+TEST_F(ExtractTest, WritesInChunksOfAtMost8192Bytes) {
+  struct Case {
+    size_t size;
+    uint32_t maxPerWrite;  // what the system accepts per write
+    std::vector<uint32_t> writes;
+  } cases[] = {
+      {0, UINT32_MAX, {}},
+      {1, UINT32_MAX, {1}},
+      {8192, UINT32_MAX, {8192}},
+      {8193, UINT32_MAX, {8192, 1}},
+      {20000, UINT32_MAX, {8192, 8192, 3616}},
+      // short writes: advance by what was written, ask for the rest
+      {8192, 5000, {8192, 3192}},
+      {10000, 3000, {8192, 7000, 4000, 1000}},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    fake->resources[{"TARSK_INSTALLER", 101}] = PatternBytes(c.size);
+    fake->maxBytesPerWrite = c.maxPerWrite;
+    EXPECT_TRUE(ExtractResourceToFile(fake, 101, "TARSK_INSTALLER", kPath));
+    EXPECT_EQ(fake->writeSizes, c.writes) << c.size;
+    EXPECT_EQ(fake->files[kPath], PatternBytes(c.size)) << "byte for byte";
+  }
+}
+
+TEST_F(ExtractTest, ReplacesAnExistingFile) {
+  fake->files[kPath] = std::vector<unsigned char>(50000, 0xEE);
+  fake->resources[{"TARSK_INSTALLER", 101}] = PatternBytes(10);
+  EXPECT_TRUE(ExtractResourceToFile(fake, 101, "TARSK_INSTALLER", kPath));
+  EXPECT_EQ(fake->files[kPath], PatternBytes(10));
+}
+
+TEST_F(ExtractTest, MissingResourceCreatesNothing) {
+  EXPECT_FALSE(ExtractResourceToFile(fake, 101, "TARSK_INSTALLER", kPath));
+  EXPECT_TRUE(fake->files.empty());
+  EXPECT_TRUE(fake->messageBoxes.empty());
+}
+
+TEST_F(ExtractTest, FatalPaths) {
+  struct Case {
+    const char* name;
+    std::function<void()> arrange;
+    uint32_t exitCode;
+    std::string message;
+  } cases[] = {
+      {"path not found", [] { fake->uncreatableFiles[kPath] = 3; }, 3,
+       "Installer : Wrapper.CreateFile  failed with error 3: The system cannot find the path specified.\r\n"},
+      {"access denied", [] { fake->uncreatableFiles[kPath] = 5; }, 5,
+       "Installer : Wrapper.CreateFile  failed with error 5: Access is denied.\r\n"},
+      {"disk full", [] { fake->diskSpace = 10000; }, 112,
+       "Installer : Wrapper.WriteFile (In small chunks)  failed with error 112: There is not enough space on the disk.\r\n"},
+      {"no progress", [] { fake->zeroByteWrites = true; }, 29,
+       "Installer : Wrapper.WriteFile (In small chunks)  failed with error 29: The system cannot write to the specified device.\r\n"},
+      {"close fails", [] { fake->closeFails = true; }, 5,
+       "Installer : Wrapper.CloseHandle  failed with error 5: Access is denied.\r\n"},
+      {"not mapped", [] { fake->unmappableResources.insert({"TARSK_INSTALLER", 101}); }, 1812,
+       "Installer : Wrapper.WriteFile (In small chunks)  failed with error 1812: "},
+      {"error without a system text", [] { fake->uncreatableFiles[kPath] = 4321; }, 4321,
+       "Installer : Wrapper.CreateFile  failed with error 4321: "},
+      {"a failure that leaves no error code", [] { fake->uncreatableFiles[kPath] = 0; }, 31,
+       "Installer : Wrapper.CreateFile  failed with error 31: A device attached to the system is not functioning.\r\n"},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    SCOPED_TRACE(c.name);
+    fake->resources[{"TARSK_INSTALLER", 101}] = PatternBytes(20000);
+    c.arrange();
+    EXPECT_EQ(ExitCodeOf([] { ExtractResourceToFile(fake, 101, "TARSK_INSTALLER", kPath); }), c.exitCode);
+    ASSERT_EQ(fake->messageBoxes.size(), 1u);
+    EXPECT_EQ(fake->messageBoxes[0].text, c.message);
+    EXPECT_EQ(fake->messageBoxes[0].caption, "Error");
+    EXPECT_EQ(fake->messageBoxes[0].flags, 0u);
+  }
+}
+
+TEST_F(ExtractTest, PartlyWrittenFileStaysOnDisk) {
+  fake->resources[{"TARSK_INSTALLER", 101}] = PatternBytes(20000);
+  fake->diskSpace = 10000;
+  EXPECT_EQ(ExitCodeOf([] { ExtractResourceToFile(fake, 101, "TARSK_INSTALLER", kPath); }), 112u);
+  EXPECT_EQ(fake->files[kPath].size(), 10000u);
+}

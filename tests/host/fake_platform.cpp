@@ -1,0 +1,378 @@
+#include "fake_platform.h"
+
+#include <algorithm>
+#include <cstring>
+
+FakeSystem* fake = nullptr;
+
+std::string Lower(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+
+std::vector<unsigned char> Bytes(const std::string& text) {
+  return std::vector<unsigned char>(text.begin(), text.end());
+}
+
+std::vector<unsigned char> PatternBytes(size_t count) {
+  std::vector<unsigned char> bytes(count);
+  for (size_t i = 0; i < count; ++i) bytes[i] = static_cast<unsigned char>((i * 31 + 7) & 0xFF);
+  return bytes;
+}
+
+void FakeSystem::SetRegBytes(const std::string& keyPath, const std::string& name,
+                             const std::vector<unsigned char>& bytes, uint32_t type) {
+  registry[Lower(keyPath)].values[Lower(name)] = FakeRegValue{type, bytes};
+}
+
+void FakeSystem::SetRegString(const std::string& keyPath, const std::string& name,
+                              const std::string& text, uint32_t type) {
+  std::vector<unsigned char> bytes = Bytes(text);
+  bytes.push_back(0);
+  SetRegBytes(keyPath, name, bytes, type);
+}
+
+bool FakeSystem::HasRegValue(const std::string& keyPath, const std::string& name) const {
+  auto key = registry.find(Lower(keyPath));
+  return key != registry.end() && key->second.values.count(Lower(name)) != 0;
+}
+
+bool FakeSystem::HasRegKey(const std::string& keyPath) const {
+  return registry.count(Lower(keyPath)) != 0;
+}
+
+size_t FakeSystem::IndexInLog(const std::string& entry) const {
+  auto it = std::find(log.begin(), log.end(), entry);
+  return it == log.end() ? SIZE_MAX : static_cast<size_t>(it - log.begin());
+}
+
+void FakeSystem::RunPendingThreads() {
+  auto threads = pendingThreads;
+  pendingThreads.clear();
+  for (auto& [proc, argument] : threads) proc(argument);
+}
+
+namespace {
+
+// Writes text into a buffer as the system's "A" functions do: the length on
+// success, the size needed (with terminator) when it does not fit.
+uint32_t CopyOut(const std::string& text, char* buffer, uint32_t capacity) {
+  if (text.empty()) return 0;
+  if (text.size() + 1 > capacity) return static_cast<uint32_t>(text.size() + 1);
+  std::memcpy(buffer, text.c_str(), text.size() + 1);
+  return static_cast<uint32_t>(text.size());
+}
+
+struct FakeProcess {
+  uint32_t exitCode;
+};
+using FakeOpenKey = std::pair<std::string, bool>;  // path, writable
+
+FakeOpenKey localMachine{"hklm", false};
+
+const std::map<uint32_t, std::string> kSystemTexts = {
+    {2, "The system cannot find the file specified.\r\n"},
+    {3, "The system cannot find the path specified.\r\n"},
+    {5, "Access is denied.\r\n"},
+    {29, "The system cannot write to the specified device.\r\n"},
+    {31, "A device attached to the system is not functioning.\r\n"},
+    {112, "There is not enough space on the disk.\r\n"},
+    {206, "The filename or extension is too long.\r\n"},
+};
+
+uint64_t TotalFileBytes() {
+  uint64_t total = 0;
+  for (auto& [path, content] : fake->files) total += content.size();
+  return total;
+}
+
+}  // namespace
+
+namespace os {
+
+bool QueryVersion(uint32_t* platformId, uint32_t* major, uint32_t* minor) {
+  ++fake->versionQueries;
+  if (fake->versionQueryFails) {
+    *platformId = *major = *minor = 0;
+    return false;
+  }
+  *platformId = fake->platformId;
+  *major = fake->major;
+  *minor = fake->minor;
+  return true;
+}
+
+uint16_t GetUserDefaultLangID() { return fake->userLanguage; }
+bool IsDBCSLeadByte(unsigned char byte) { return fake->leadBytes.count(byte) != 0; }
+const char* CommandLineText() { return fake->commandLine.c_str(); }
+Module ThisModule() { return fake; }
+void RestrictLibrarySearch() { fake->log.push_back("restrict"); }
+
+uint32_t SystemDirectory(char* buffer, uint32_t capacity) {
+  return CopyOut(fake->systemDirectory, buffer, capacity);
+}
+uint32_t WindowsDirectory(char* buffer, uint32_t capacity) {
+  return CopyOut(fake->windowsDirectory, buffer, capacity);
+}
+uint32_t EnvironmentVariable(const char* name, char* buffer, uint32_t capacity) {
+  auto it = fake->environment.find(name);
+  return it == fake->environment.end() ? 0 : CopyOut(it->second, buffer, capacity);
+}
+bool MakeDirectory(const char* path) {
+  fake->createdDirectories.push_back(path);
+  fake->log.push_back(std::string("mkdir ") + path);
+  return true;
+}
+
+Module LoadSystemLibrary(const char* name) {
+  fake->log.push_back(std::string("loadlib ") + name);
+  auto it = fake->libraries.find(name);
+  if (it == fake->libraries.end() || !it->second.loads) return nullptr;
+  fake->loadedLibraries.push_back(name);
+  return &it->second;
+}
+
+void FreeLibrary(Module) { ++fake->freedLibraries; }
+
+namespace {
+FolderCall CallFolder(Module library, char* buffer) {
+  auto* lib = static_cast<FakeLibrary*>(library);
+  if (!lib->hasFunction) return FolderCall::kNotFound;
+  if (!lib->callSucceeds) return FolderCall::kFailed;
+  if (lib->folder.size() + 1 > kPathCapacity) return FolderCall::kFailed;
+  std::memcpy(buffer, lib->folder.c_str(), lib->folder.size() + 1);
+  return FolderCall::kSucceeded;
+}
+}  // namespace
+
+FolderCall KnownFolderLocalAppDataLow(Module shell32, char* buffer) {
+  fake->log.push_back("SHGetFolderPathEx");
+  return CallFolder(shell32, buffer);
+}
+FolderCall ShGetFolderPathAppData(Module shfolder, char* buffer) {
+  fake->log.push_back("SHGetFolderPathA");
+  return CallFolder(shfolder, buffer);
+}
+FolderCall ShGetSpecialFolderPathAppData(Module shell32, char* buffer) {
+  fake->log.push_back("SHGetSpecialFolderPathA");
+  return CallFolder(shell32, buffer);
+}
+
+ResourceLookup FindResourceBytes(Module, uint16_t id, const char* type, const void** bytes,
+                                 uint32_t* size) {
+  auto key = std::make_pair(std::string(type), static_cast<int>(id));
+  auto it = fake->resources.find(key);
+  if (it == fake->resources.end()) return ResourceLookup::kNotFound;
+  *size = static_cast<uint32_t>(it->second.size());
+  if (fake->unmappableResources.count(key) != 0) {
+    fake->lastError = 1812;  // ERROR_RESOURCE_DATA_NOT_FOUND
+    *bytes = nullptr;
+    return ResourceLookup::kNotMapped;
+  }
+  *bytes = it->second.data();
+  return ResourceLookup::kMapped;
+}
+
+uint32_t LoadStringResource(Module, uint32_t id, char* buffer, uint32_t capacity) {
+  auto it = fake->strings.find(id);
+  if (it == fake->strings.end() || capacity == 0) return 0;
+  const size_t count = std::min<size_t>(it->second.size(), capacity - 1);
+  std::memcpy(buffer, it->second.data(), count);
+  buffer[count] = '\0';
+  return static_cast<uint32_t>(count);
+}
+
+Handle CreateFileForWrite(const char* path) {
+  fake->log.push_back(std::string("create ") + path);
+  auto refused = fake->uncreatableFiles.find(path);
+  if (refused != fake->uncreatableFiles.end()) {
+    fake->lastError = refused->second;
+    return nullptr;
+  }
+  fake->files[path].clear();  // an existing file is replaced
+  fake->fileHandles.push_back(path);
+  return &fake->fileHandles.back();
+}
+
+bool WriteFile(Handle file, const void* bytes, uint32_t count, uint32_t* written) {
+  const std::string& path = *static_cast<std::string*>(file);
+  fake->writeSizes.push_back(count);
+  *written = 0;
+  if (fake->zeroByteWrites) return true;
+  uint32_t n = std::min(count, fake->maxBytesPerWrite);
+  const uint64_t used = TotalFileBytes();
+  if (used + n > fake->diskSpace) {
+    n = static_cast<uint32_t>(fake->diskSpace - used);
+    auto* p = static_cast<const unsigned char*>(bytes);
+    fake->files[path].insert(fake->files[path].end(), p, p + n);
+    fake->lastError = 112;
+    return false;
+  }
+  auto* p = static_cast<const unsigned char*>(bytes);
+  fake->files[path].insert(fake->files[path].end(), p, p + n);
+  *written = n;
+  return true;
+}
+
+bool CloseHandle(Handle handle) {
+  // Files, processes, events and threads are told apart by the log only.
+  if (fake->closeFails) {
+    fake->lastError = 5;
+    return false;
+  }
+  fake->log.push_back("close");
+  (void)handle;
+  return true;
+}
+
+uint32_t GetLastError() { return fake->lastError; }
+
+bool StartProcess(char* commandLine, Handle* process) {
+  fake->log.push_back("start");
+  if (fake->processStartFails) {
+    fake->lastError = 2;
+    return false;
+  }
+  fake->startedCommandLines.push_back(commandLine);
+  uint32_t code = 0;
+  if (!fake->exitCodes.empty()) {
+    code = fake->exitCodes.front();
+    fake->exitCodes.pop_front();
+  }
+  if (fake->onProcessRun) fake->onProcessRun(commandLine);
+  static FakeProcess processes[16];
+  static size_t next = 0;
+  FakeProcess* p = &processes[next++ % 16];
+  p->exitCode = code;
+  *process = p;
+  return true;
+}
+
+void WaitForever(Handle) { fake->log.push_back("wait"); }
+
+bool GetExitCodeProcess(Handle process, uint32_t* exitCode) {
+  if (fake->exitCodeReadFails) return false;
+  *exitCode = static_cast<FakeProcess*>(process)->exitCode;
+  return true;
+}
+
+Handle CreateThread(ThreadProc proc, void* argument) {
+  fake->log.push_back("thread");
+  if (fake->runThreadsImmediately) {
+    proc(argument);
+  } else {
+    fake->pendingThreads.emplace_back(proc, argument);
+  }
+  static int threadHandle;
+  return &threadHandle;
+}
+
+void ExitProcess(uint32_t exitCode) {
+  fake->log.push_back("exit " + std::to_string(exitCode));
+  throw FakeExit{exitCode};
+}
+
+Handle CreateManualResetEvent(const char* name) {
+  fake->log.push_back(std::string("event ") + name);
+  fake->events.emplace(name, false);  // an existing event keeps its state
+  ++fake->openEventHandles;
+  fake->eventHandles.push_back(name);
+  return &fake->eventHandles.back();
+}
+
+bool SetEvent(Handle event) {
+  const std::string& name = *static_cast<std::string*>(event);
+  fake->log.push_back("signal " + name);
+  fake->events[name] = true;
+  ++fake->eventSignals;
+  return true;
+}
+
+RegKey LocalMachineKey() { return &localMachine; }
+
+int32_t OpenRegKey(RegKey parent, const char* name, uint32_t access, RegKey* key) {
+  const std::string path = static_cast<FakeOpenKey*>(parent)->first + "\\" + Lower(name);
+  auto it = fake->registry.find(path);
+  if (it == fake->registry.end()) return 2;
+  const bool writable = access != kKeyRead;
+  if (writable && it->second.readOnly) return 5;
+  ++fake->openRegKeys;
+  fake->regKeyHandles.emplace_back(path, writable);
+  *key = &fake->regKeyHandles.back();
+  return 0;
+}
+
+int32_t QueryRegValue(RegKey key, const char* name, uint32_t* type, void* data, uint32_t* size) {
+  auto it = fake->registry.find(static_cast<FakeOpenKey*>(key)->first);
+  if (it == fake->registry.end()) return 1018;  // ERROR_KEY_DELETED
+  auto value = it->second.values.find(Lower(name));
+  if (value == it->second.values.end()) return 2;
+  const uint32_t capacity = *size;
+  *type = value->second.type;
+  *size = static_cast<uint32_t>(value->second.data.size());
+  if (value->second.data.size() > capacity) return 234;
+  if (!value->second.data.empty()) std::memcpy(data, value->second.data.data(), *size);
+  return 0;
+}
+
+int32_t DeleteRegValue(RegKey key, const char* name) {
+  auto* k = static_cast<FakeOpenKey*>(key);
+  if (!k->second) return 5;
+  auto it = fake->registry.find(k->first);
+  if (it == fake->registry.end() || it->second.values.erase(Lower(name)) == 0) return 2;
+  fake->log.push_back("delete value " + Lower(name));
+  return 0;
+}
+
+int32_t QueryRegKeyCounts(RegKey key, uint32_t* subkeys, uint32_t* values) {
+  const std::string path = static_cast<FakeOpenKey*>(key)->first;
+  auto it = fake->registry.find(path);
+  if (it == fake->registry.end()) return 1018;
+  uint32_t children = 0;
+  for (auto& [other, content] : fake->registry) {
+    if (other.size() > path.size() + 1 && other.compare(0, path.size() + 1, path + "\\") == 0 &&
+        other.find('\\', path.size() + 1) == std::string::npos) {
+      ++children;
+    }
+  }
+  *subkeys = children;
+  *values = static_cast<uint32_t>(it->second.values.size());
+  return 0;
+}
+
+int32_t DeleteRegKey(RegKey parent, const char* name) {
+  const std::string path = static_cast<FakeOpenKey*>(parent)->first + "\\" + Lower(name);
+  fake->log.push_back("delete key " + path);
+  return fake->registry.erase(path) != 0 ? 0 : 2;
+}
+
+int32_t CloseRegKey(RegKey key) {
+  if (key == &localMachine) return 0;
+  --fake->openRegKeys;
+  return 0;
+}
+
+bool GetFixedFileVersion(const char* path, uint32_t* mostSignificant, uint32_t* leastSignificant) {
+  fake->versionFilesRead.push_back(path);
+  auto it = fake->fileVersions.find(path);
+  if (it == fake->fileVersions.end()) return false;
+  *mostSignificant = it->second.first;
+  *leastSignificant = it->second.second;
+  return true;
+}
+
+void ShowMessageBox(const char* text, const char* caption, uint32_t flags) {
+  fake->log.push_back("messagebox");
+  fake->messageBoxes.push_back({text, caption, flags});
+}
+
+uint32_t FormatSystemMessage(uint32_t error, char* buffer, uint32_t capacity) {
+  auto it = kSystemTexts.find(error);
+  if (it == kSystemTexts.end()) return 0;
+  return CopyOut(it->second, buffer, capacity) <= it->second.size()
+             ? static_cast<uint32_t>(it->second.size())
+             : 0;
+}
+
+}  // namespace os

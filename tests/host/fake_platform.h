@@ -1,0 +1,125 @@
+// A scripted stand-in for the operating system: tests set up its state, run
+// the product's code against it and read back what the code did.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+// Thrown by the fake ExitProcess: the product's code never returns from it.
+struct FakeExit {
+  uint32_t code;
+};
+
+struct FakeLibrary {
+  bool loads = true;
+  bool hasFunction = true;      // the folder function the code looks up
+  bool callSucceeds = true;
+  std::string folder;           // what a successful call writes
+};
+
+struct FakeRegValue {
+  uint32_t type = os::kRegSz;
+  std::vector<unsigned char> data;
+};
+
+struct FakeRegKey {
+  std::map<std::string, FakeRegValue> values;  // names in lower case
+  bool readOnly = false;
+};
+
+struct FakeMessageBox {
+  std::string text;
+  std::string caption;
+  uint32_t flags;
+};
+
+struct FakeSystem {
+  // version and language
+  bool versionQueryFails = false;
+  uint32_t platformId = 2, major = 6, minor = 1;
+  int versionQueries = 0;
+  uint16_t userLanguage = 0x0409;
+  std::set<unsigned char> leadBytes;
+  std::string commandLine = "wrapper.exe";
+
+  // folders and environment ("" makes the call fail)
+  std::string systemDirectory = "C:\\Windows\\system32";
+  std::string windowsDirectory = "C:\\Windows";
+  std::map<std::string, std::string> environment;
+  std::vector<std::string> createdDirectories;
+
+  // folder libraries by name; a name missing here does not load
+  std::map<std::string, FakeLibrary> libraries;
+  std::vector<std::string> loadedLibraries;
+  int freedLibraries = 0;
+
+  // resources: (type, id) -> bytes; strings by id
+  std::map<std::pair<std::string, int>, std::vector<unsigned char>> resources;
+  std::set<std::pair<std::string, int>> unmappableResources;
+  std::map<uint32_t, std::string> strings;
+
+  // files: path -> content; paths that cannot be created -> error code
+  std::map<std::string, std::vector<unsigned char>> files;
+  std::map<std::string, uint32_t> uncreatableFiles;
+  uint32_t maxBytesPerWrite = UINT32_MAX;  // short writes
+  bool zeroByteWrites = false;
+  uint64_t diskSpace = UINT64_MAX;         // writes beyond it fail with error 112
+  bool closeFails = false;
+  std::vector<uint32_t> writeSizes;
+  uint32_t lastError = 0;
+
+  // file versions of files the engine check reads: path -> {ms, ls}
+  std::map<std::string, std::pair<uint32_t, uint32_t>> fileVersions;
+  std::vector<std::string> versionFilesRead;
+
+  // processes: exit codes of successive installer runs
+  std::vector<std::string> startedCommandLines;
+  std::deque<uint32_t> exitCodes;
+  bool processStartFails = false;
+  bool exitCodeReadFails = false;
+  std::function<void(const std::string&)> onProcessRun;  // the installer's effects
+  bool runThreadsImmediately = true;
+  std::vector<std::pair<os::ThreadProc, void*>> pendingThreads;
+
+  // events: name -> signalled
+  std::map<std::string, bool> events;
+  int openEventHandles = 0;
+  int eventSignals = 0;
+
+  // registry: full path in lower case ("hklm\\software\\tarsksoft") -> key
+  std::map<std::string, FakeRegKey> registry;
+  int openRegKeys = 0;
+
+  // Storage behind the handles the fake gives out (stable addresses).
+  std::deque<std::string> fileHandles;
+  std::deque<std::string> eventHandles;
+  std::deque<std::pair<std::string, bool>> regKeyHandles;  // path, writable
+
+  std::vector<FakeMessageBox> messageBoxes;
+  // What the code did, in order: "mkdir <path>", "create <path>", "close <path>",
+  // "event", "thread", "start", "signal", "messagebox", "loadlib <name>" ...
+  std::vector<std::string> log;
+
+  void SetRegString(const std::string& keyPath, const std::string& name, const std::string& text,
+                    uint32_t type = os::kRegSz);
+  void SetRegBytes(const std::string& keyPath, const std::string& name,
+                   const std::vector<unsigned char>& bytes, uint32_t type);
+  bool HasRegValue(const std::string& keyPath, const std::string& name) const;
+  bool HasRegKey(const std::string& keyPath) const;
+  size_t IndexInLog(const std::string& entry) const;  // SIZE_MAX when absent
+  void RunPendingThreads();
+};
+
+// The system the product's code sees; tests reset it through FakePlatformTest.
+extern FakeSystem* fake;
+
+std::string Lower(std::string text);
+std::vector<unsigned char> Bytes(const std::string& text);
+std::vector<unsigned char> PatternBytes(size_t count);
