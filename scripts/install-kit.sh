@@ -30,7 +30,7 @@ user_dir=$(ls -d "$WINEPREFIX"/drive_c/users/*/AppData/LocalLow 2>/dev/null | he
 echo "== staging folder"
 ls -l "$user_dir/Velmor/Tarsk/tpz1.6.0_13"
 echo "== installed kit"
-kit=$(find "$WINEPREFIX/drive_c" -path '*Tarsk/Kit*' -maxdepth 4 -type d 2>/dev/null | head -n 1)
+kit=$(find "$WINEPREFIX/drive_c" -maxdepth 4 -type d -path '*Tarsk/Kit*' 2>/dev/null | head -n 1)
 if [ -n "$kit" ]; then
   find "$kit" -type f | sed "s|$WINEPREFIX/drive_c|C:|"
   [ -f "$kit/README.txt" ] && { echo "== $kit/README.txt"; head -n 20 "$kit/README.txt"; }

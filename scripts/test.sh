@@ -30,5 +30,8 @@ echo "== product"
 cmake --preset win32 >/dev/null
 cmake --build --preset win32
 
+echo "== the sample kit under Wine's installer engine"
+bash tests/kit/run.sh build/win32/kit
+
 echo "== end-to-end tests under Wine"
 bash tests/e2e/run.sh build/win32
