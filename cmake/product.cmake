@@ -52,6 +52,13 @@ file(CONFIGURE OUTPUT ${generated}/payload.rc CONTENT
 LANGUAGE 9, 1
 ${payload_lines}")
 
+# The engine messages are kept readable in UTF-8 and compiled from escapes.
+add_custom_command(
+  OUTPUT ${generated}/strings.escaped.rc
+  COMMAND python3 ${PROJECT_SOURCE_DIR}/resources/escape_rc.py ${PROJECT_SOURCE_DIR}/resources/strings.rc ${generated}/strings.escaped.rc
+  DEPENDS ${PROJECT_SOURCE_DIR}/resources/strings.rc ${PROJECT_SOURCE_DIR}/resources/escape_rc.py
+  VERBATIM)
+
 # The icon is drawn by a script at build time.
 add_custom_command(
   OUTPUT ${generated}/wrapper.ico
@@ -69,7 +76,7 @@ add_executable(wrapper WIN32
   resources/wrapper.rc
   ${generated}/payload.rc)
 set_source_files_properties(resources/wrapper.rc PROPERTIES
-  OBJECT_DEPENDS "${generated}/wrapper.ico;${PROJECT_SOURCE_DIR}/resources/manifest.xml;${PROJECT_SOURCE_DIR}/resources/strings.rc")
+  OBJECT_DEPENDS "${generated}/wrapper.ico;${generated}/strings.escaped.rc;${PROJECT_SOURCE_DIR}/resources/manifest.xml")
 set_source_files_properties(${generated}/payload.rc PROPERTIES OBJECT_DEPENDS "${kit_outputs}")
 target_include_directories(wrapper PRIVATE src ${generated})
 set_target_properties(wrapper PROPERTIES OUTPUT_NAME wrapper RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})

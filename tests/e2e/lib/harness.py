@@ -1,0 +1,392 @@
+"""Wine harness for the end-to-end tests: private prefixes, a private X
+display, raw command lines, the recording msiexec stand-in and message boxes.
+
+Every Wine process of a test run is started through run_raw.exe, which first
+applies the registry settings of the case (Windows version, InstallerLocation,
+vendor key) and then starts the wrapper with an exact byte command line, so a
+case costs one Wine start-up."""
+
+import os
+import re
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+
+EVENT_NAME = "VelmorTPZCabExtractWaitEvent"
+PACKAGE = "tpz1.6.0_13.msi"
+CABINETS = ["sd160130.cab", "ss160130.cab", "st160130.cab", "sj160130.cab",
+            "sp160130.cab", "sz160130.cab", "sb160130.cab", "sr160130.cab"]
+PRODUCT_FOLDER = r"Velmor\Tarsk\tpz1.6.0_13"
+INSTALLER_KEY = r"SOFTWARE\Microsoft\Windows\CurrentVersion\Installer"
+VENDOR_KEY = r"Software\TarskSoft"
+STANDIN_DIR = r"C:\standin"          # holds the stand-in msiexec.exe
+E2E_DIR = r"C:\e2e"                  # wrapper.exe, run_raw.exe, boxreader.exe, jobs
+LOG_DIR = r"C:\e2e\log"              # the stand-in's records
+WRAPPER = r"C:\e2e\wrapper.exe"
+REG_SZ, REG_EXPAND_SZ, REG_BINARY, REG_DWORD, REG_MULTI_SZ = 1, 2, 3, 4, 7
+
+# The ANSI code page Wine gives each locale (GetACP).
+CODE_PAGES = {"en_US.UTF-8": "cp1252", "de_DE.UTF-8": "cp1252", "fr_FR.UTF-8": "cp1252",
+              "ja_JP.UTF-8": "cp932", "zh_CN.UTF-8": "cp936", "zh_TW.UTF-8": "cp950",
+              "ko_KR.UTF-8": "cp949"}
+
+
+class HarnessError(Exception):
+    """The harness itself could not do its part (not a product failure)."""
+
+
+def sz(text, encoding="ascii"):
+    """Bytes of a REG_SZ value: the text and its terminator."""
+    if isinstance(text, str):
+        text = text.encode(encoding)
+    return text + b"\0"
+
+
+def quote_arg(path):
+    return b'"' + path.encode("ascii") + b'"'
+
+
+class Box:
+    def __init__(self, fields):
+        self.pid = int(fields[1])
+        self.caption = bytes.fromhex(fields[2]).decode("utf-16le")
+        self.text = bytes.fromhex(fields[3]).decode("utf-16le")
+        self.caption_bytes = bytes.fromhex(fields[4])
+        self.text_bytes = bytes.fromhex(fields[5])
+        self.buttons = [bytes.fromhex(b).decode("utf-16le") for b in fields[6].split("|")] if fields[6] else []
+        self.icon = fields[7].strip()
+
+    def __repr__(self):
+        return "Box(caption=%r, text=%r, buttons=%r)" % (self.caption, self.text, self.buttons)
+
+
+class StandinRun:
+    """One start of the stand-in msiexec.exe: its raw command line and facts."""
+
+    def __init__(self, command_line, facts):
+        self.command_line = command_line
+        self.facts = facts                      # list of tab-split lines
+
+    def fact(self, name):
+        for f in self.facts:
+            if f[0] == name:
+                return f[1:]
+        return None
+
+    def files(self):
+        return {f[1]: int(f[2]) for f in self.facts if f[0] == "file"}
+
+
+class Result:
+    def __init__(self, lines, boxes, runs, elapsed, stderr):
+        self.lines = lines
+        self.boxes = boxes
+        self.runs = runs
+        self.elapsed = elapsed
+        self.stderr = stderr
+        self.exit_code = None
+        self.timed_out = False
+        self.values = {}
+        for line in lines:
+            f = line.split("\t")
+            if f[0] == "exit":
+                self.exit_code = int(f[1], 16)
+            elif f[0] == "timeout":
+                self.timed_out = True
+            elif f[0] == "value":
+                self.values[f[1]] = (int(f[2]), bytes.fromhex(f[3]))
+            elif f[0] == "novalue":
+                self.values[f[1]] = None
+            elif f[0] in ("error", "nostart"):
+                raise HarnessError("run_raw: %s" % line)
+
+    def describe(self):
+        return "exit=%s boxes=%r runs=%d" % (
+            "timeout" if self.timed_out else ("0x%08x" % self.exit_code if self.exit_code is not None else None),
+            self.boxes, len(self.runs))
+
+
+class Prefix:
+    """A private 32-bit Wine prefix with the test programs installed."""
+
+    def __init__(self, session, path):
+        self.session = session
+        self.path = path
+        self.drive_c = os.path.join(path, "drive_c")
+        users = [u for u in os.listdir(os.path.join(self.drive_c, "users")) if u != "Public"]
+        if len(users) != 1:
+            raise HarnessError("cannot tell the prefix's user from %r" % users)
+        self.user = users[0]
+        self.counter = 0
+        self.server_started = False
+
+    # ---- paths
+    def unix(self, windows_path):
+        """The Linux path of a C: path of this prefix."""
+        if not windows_path[:3].upper() == "C:\\":
+            raise HarnessError("not a C: path: %s" % windows_path)
+        return os.path.join(self.drive_c, *windows_path[3:].split("\\"))
+
+    def local_low(self):
+        return r"C:\users\%s\AppData\LocalLow" % self.user
+
+    def roaming(self):
+        return r"C:\users\%s\AppData\Roaming" % self.user
+
+    def staging(self, base):
+        """The staging folder below a base folder (Windows path)."""
+        return base + "\\" + PRODUCT_FOLDER
+
+    def env(self, locale="en_US.UTF-8", extra=None):
+        env = {k: v for k, v in os.environ.items()
+               if not (k.startswith("LC_") or k in ("LANG", "LANGUAGE") or k.startswith("STANDIN_")
+                       or k.startswith("WINE"))}
+        env.update(WINEPREFIX=self.path, WINEARCH="win32", WINEDEBUG="-all",
+                   DISPLAY=self.session.display, LC_ALL=locale, STANDIN_DIR=LOG_DIR)
+        env.update(extra or {})
+        return env
+
+    # ---- set-up
+    def install_programs(self):
+        os.makedirs(self.unix(E2E_DIR), exist_ok=True)
+        os.makedirs(self.unix(STANDIN_DIR), exist_ok=True)
+        progs = self.session.programs
+        for name in ("run_raw.exe", "boxreader.exe"):
+            shutil.copy(os.path.join(progs, name), self.unix(E2E_DIR))
+        shutil.copy(os.path.join(progs, "msiexec.exe"), self.unix(STANDIN_DIR))
+        shutil.copy(self.session.wrapper, self.unix(WRAPPER))
+
+    def start_server(self):
+        """A persistent wineserver keeps the prefix warm between cases."""
+        if not self.server_started:
+            subprocess.run(["wineserver", "-p"], env=self.env(), check=True)
+            # Wine's background services start with the first program and keep
+            # its environment and output: start them with a neutral one.
+            subprocess.run(["wine", "cmd", "/c", "exit"], env=self.env(), cwd=self.session.tmp,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+            self.server_started = True
+
+    def stop(self):
+        subprocess.run(["wineserver", "-k"], env=self.env(), stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+        self.server_started = False
+
+    def clean(self):
+        """Removes what earlier cases left: staging folders and stand-in records."""
+        for base in (self.local_low(), self.roaming()):
+            shutil.rmtree(self.unix(base + r"\Velmor"), ignore_errors=True)
+        shutil.rmtree(self.unix(LOG_DIR), ignore_errors=True)
+        os.makedirs(self.unix(LOG_DIR))
+
+    # ---- a case
+    def run(self, arguments=b"", *, locale="en_US.UTF-8", version="win7",
+            installer_location=STANDIN_DIR, command_line=None, standin=None, before=(), after=(),
+            dll_overrides=None, timeout=60, extra_env=None):
+        """Starts the wrapper once and returns a Result.
+
+        arguments: raw bytes after the program name (a blank is put between).
+        installer_location: a Windows path, raw bytes of a REG_SZ value
+            (terminator included), or None to delete the value.
+        standin: STANDIN_* settings without the prefix (EXIT, REG, WAIT_EVENT ...).
+        before/after: extra job lines (tuples of fields) around the run."""
+        self.start_server()
+        self.clean()
+        job = [("setval", "HKCU", r"Software\Wine", "Version", str(REG_SZ), sz(version).hex()),
+               ("delkey", "HKLM", VENDOR_KEY)]
+        if installer_location is None:
+            job.append(("delval", "HKLM", INSTALLER_KEY, "InstallerLocation"))
+        else:
+            data = installer_location if isinstance(installer_location, bytes) else sz(installer_location)
+            job.append(("setval", "HKLM", INSTALLER_KEY, "InstallerLocation", str(REG_SZ), data.hex()))
+        job.extend(before)
+        if command_line is None:
+            command_line = quote_arg(WRAPPER) + (b" " + arguments if arguments else b"")
+        job.append(("run", str(timeout * 1000), command_line.hex()))
+        job.extend(after)
+
+        self.counter += 1
+        job_path = "%s\\job-%d.txt" % (E2E_DIR, self.counter)
+        result_path = "%s\\result-%d.txt" % (E2E_DIR, self.counter)
+        with open(self.unix(job_path), "w", newline="\n") as f:
+            for line in job:
+                f.write("\t".join(line) + "\n")
+        extra = {"STANDIN_" + k: str(v) for k, v in (standin or {}).items()}
+        if dll_overrides:
+            extra["WINEDLLOVERRIDES"] = dll_overrides
+        extra.update(extra_env or {})
+        env = self.env(locale, extra)
+
+        # Wine's output goes to a file: a pipe could be held open by processes
+        # that outlive the case.
+        stderr_path = os.path.join(self.session.tmp, "stderr-%s-%d.txt" % (os.path.basename(self.path), self.counter))
+        start = time.monotonic()
+        with open(stderr_path, "wb") as stderr_file:
+            proc = subprocess.Popen(["wine", E2E_DIR + r"\run_raw.exe", job_path, result_path],
+                                    env=env, cwd=self.session.tmp, stdout=stderr_file, stderr=stderr_file)
+            boxes = self.session.watch_boxes(proc, self, locale, timeout + 15)
+            proc.wait()
+        elapsed = time.monotonic() - start
+        with open(stderr_path, "rb") as f:
+            err = f.read()
+        try:
+            with open(self.unix(result_path), encoding="ascii") as f:
+                lines = [l for l in f.read().split("\n") if l]
+        except FileNotFoundError:
+            raise HarnessError("run_raw wrote no result (exit %s): %s" % (proc.returncode, err.decode(errors="replace")[-2000:]))
+        return Result(lines, boxes, self.standin_runs(), elapsed, err)
+
+    def standin_runs(self):
+        runs = []
+        n = 1
+        while os.path.exists(self.unix(r"%s\run-%d.cmd" % (LOG_DIR, n))):
+            with open(self.unix(r"%s\run-%d.cmd" % (LOG_DIR, n)), "rb") as f:
+                command_line = f.read()
+            facts = []
+            try:
+                with open(self.unix(r"%s\run-%d.txt" % (LOG_DIR, n)), encoding="latin-1") as f:
+                    facts = [l.split("\t") for l in f.read().split("\n") if l]
+            except FileNotFoundError:
+                pass
+            runs.append(StandinRun(command_line, facts))
+            n += 1
+        return runs
+
+    def read(self, windows_path):
+        with open(self.unix(windows_path), "rb") as f:
+            return f.read()
+
+    def exists(self, windows_path):
+        return os.path.exists(self.unix(windows_path))
+
+
+class Session:
+    """One test run: a temp dir, a private X display and the Wine prefixes."""
+
+    def __init__(self, build_dir):
+        self.build_dir = os.path.abspath(build_dir)
+        self.wrapper = os.path.join(self.build_dir, "wrapper.exe")
+        self.programs = os.path.join(self.build_dir, "e2e")
+        self.kit_dir = self._kit_dir()
+        for path in (self.wrapper, os.path.join(self.programs, "run_raw.exe")):
+            if not os.path.exists(path):
+                raise HarnessError("missing %s: build the win32 preset first" % path)
+        self.tmp = tempfile.mkdtemp(prefix="wrapper-e2e-")
+        self.prefixes = []
+        self.xvfb = None
+        self.display = None
+        self.template = None
+        self._shared = None
+
+    def _kit_dir(self):
+        cache = os.path.join(self.build_dir, "CMakeCache.txt")
+        with open(cache) as f:
+            for line in f:
+                m = re.match(r"WRAPPER_KIT_DIR:[A-Z]+=(.*)$", line.strip())
+                if m:
+                    return m.group(1)
+        raise HarnessError("WRAPPER_KIT_DIR not in %s" % cache)
+
+    def kit_file(self, name):
+        with open(os.path.join(self.kit_dir, name), "rb") as f:
+            return f.read()
+
+    # ---- display
+    def start_display(self):
+        for n in range(90, 190):
+            if os.path.exists("/tmp/.X%d-lock" % n) or os.path.exists("/tmp/.X11-unix/X%d" % n):
+                continue
+            proc = subprocess.Popen(["Xvfb", ":%d" % n, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            for _ in range(50):
+                if os.path.exists("/tmp/.X11-unix/X%d" % n):
+                    self.xvfb, self.display = proc, ":%d" % n
+                    return
+                if proc.poll() is not None:
+                    break
+                time.sleep(0.1)
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
+        raise HarnessError("could not start Xvfb")
+
+    # ---- prefixes
+    def make_template(self):
+        path = os.path.join(self.tmp, "template")
+        env = {k: v for k, v in os.environ.items() if not k.startswith("WINE")}
+        env.update(WINEPREFIX=path, WINEARCH="win32", WINEDEBUG="-all", DISPLAY=self.display,
+                   LC_ALL="en_US.UTF-8")
+        subprocess.run(["wineboot", "-i"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       check=True)
+        # Wait for the server so that the registry files are complete before copies are taken.
+        subprocess.run(["wineserver", "-w"], env=env, check=True)
+        self.template = path
+
+    def copy_prefix(self, name):
+        """A fresh copy of the template, for cases that change system files."""
+        if self.template is None:
+            self.make_template()
+        path = os.path.join(self.tmp, name)
+        subprocess.run(["cp", "-a", self.template, path], check=True)
+        prefix = Prefix(self, path)
+        prefix.install_programs()
+        self.prefixes.append(prefix)
+        return prefix
+
+    def shared(self):
+        """The prefix reused by all cases that leave system files alone."""
+        if self._shared is None:
+            self._shared = self.copy_prefix("shared")
+        return self._shared
+
+    # ---- message boxes
+    def watch_boxes(self, proc, prefix, locale, limit):
+        """While proc runs, reads every message box of the wrapper or an
+        msiexec.exe and dismisses it with the Return key."""
+        boxes = []
+        deadline = time.monotonic() + limit
+        env = prefix.env(locale)
+        while proc.poll() is None:
+            if time.monotonic() > deadline:
+                proc.kill()
+                raise HarnessError("run did not end within %d s" % limit)
+            windows = self._box_windows()
+            if windows:
+                out = subprocess.run(["wine", E2E_DIR + r"\boxreader.exe", "3000"], env=env,
+                                     cwd=self.tmp, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                     timeout=30)
+                for line in out.stdout.decode("ascii", "replace").splitlines():
+                    if line.startswith("box\t"):
+                        boxes.append(Box(line.split("\t")))
+                for w in windows:
+                    subprocess.run(["xdotool", "windowfocus", "--sync", w], env=env,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=10)
+                    subprocess.run(["xdotool", "key", "Return"], env=env, stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL, timeout=10)
+                # Wait for the box to go before looking for another one.
+                gone = time.monotonic() + 10
+                while proc.poll() is None and set(self._box_windows()) & set(windows) and time.monotonic() < gone:
+                    time.sleep(0.2)
+            time.sleep(0.2)
+        return boxes
+
+    def _box_windows(self):
+        out = subprocess.run(["xdotool", "search", "--onlyvisible", "--class", r"^(wrapper|msiexec)\.exe$"],
+                             env={"DISPLAY": self.display, "PATH": os.environ.get("PATH", "")},
+                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        return out.stdout.decode().split()
+
+    def close(self):
+        for prefix in self.prefixes:
+            prefix.stop()
+        if self.template:
+            env = dict(os.environ, WINEPREFIX=self.template)
+            subprocess.run(["wineserver", "-k"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if self.xvfb is not None:
+            self.xvfb.send_signal(signal.SIGTERM)
+            try:
+                self.xvfb.wait(5)
+            except subprocess.TimeoutExpired:
+                self.xvfb.kill()
+        shutil.rmtree(self.tmp, ignore_errors=True)

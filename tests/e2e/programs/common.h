@@ -1,0 +1,15 @@
+/* Helpers shared by the end-to-end test programs. */
+#pragma once
+#include <stddef.h>
+#include <windows.h>
+
+/* Decodes hex text (two digits a byte) into out; returns the byte count or -1. */
+int HexDecode(const char *hex, size_t hexLength, unsigned char *out, size_t capacity);
+/* Writes the bytes of data as lower-case hex into out (2*count+1 bytes). */
+void HexEncode(const void *data, size_t count, char *out);
+/* Opens one of the root keys by name: HKLM, HKCU, HKCR, HKU. NULL when unknown. */
+HKEY RootKeyByName(const char *name);
+/* Reads a whole file into a new buffer ending in a NUL; NULL on failure. */
+char *ReadWholeFile(const char *path, DWORD *size);
+/* Appends text to a file (created when missing). */
+BOOL AppendToFile(const char *path, const void *bytes, DWORD count);

@@ -1,0 +1,159 @@
+/* run_raw JOBFILE RESULTFILE
+
+   Carries out the job file line by line (fields separated by tabs) and appends
+   one result line per reporting command to RESULTFILE:
+
+     setval ROOT KEY NAME TYPE HEXDATA   set a value with exact bytes (ROOT: HKLM, HKCU, ...)
+     delval ROOT KEY NAME                delete a value
+     delkey ROOT KEY                     delete a key with everything below it
+     getval ROOT KEY NAME                -> "value NAME TYPE HEXDATA" or "novalue NAME ERROR"
+     run TIMEOUT_MS HEXCMDLINE           -> "exit 0xXXXXXXXX", "timeout" or "nostart ERROR"
+
+   The command line of "run" is hex, so that quotes, backslashes and double-byte
+   characters reach CreateProcessA exactly as given; the child gets this
+   process's environment and current folder. A child still running at the
+   time-out is terminated. The program's own exit code is 0 when every line
+   could be carried out, 2 otherwise. */
+#define _WIN32_WINNT 0x0601
+#include <windows.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "common.h"
+
+static const char *resultPath;
+
+static void Report(const char *format, ...) {
+  char line[70000];
+  va_list args;
+  va_start(args, format);
+  int length = vsnprintf(line, sizeof line - 1, format, args);
+  va_end(args);
+  if (length < 0 || length > (int)sizeof line - 2) length = (int)sizeof line - 2;
+  line[length++] = '\n';
+  AppendToFile(resultPath, line, (DWORD)length);
+}
+
+/* Splits line at tabs in place; returns the field count. */
+static int SplitFields(char *line, char **fields, int maximum) {
+  int count = 0;
+  fields[count++] = line;
+  for (char *p = line; *p != '\0' && count < maximum; ++p) {
+    if (*p == '\t') {
+      *p = '\0';
+      fields[count++] = p + 1;
+    }
+  }
+  return count;
+}
+
+static BOOL SetValue(char **f) {
+  HKEY root = RootKeyByName(f[1]);
+  static unsigned char data[65536];
+  int size = HexDecode(f[5], strlen(f[5]), data, sizeof data);
+  if (root == NULL || size < 0) return FALSE;
+  HKEY key;
+  if (RegCreateKeyExA(root, f[2], 0, NULL, 0, KEY_SET_VALUE, NULL, &key, NULL) != ERROR_SUCCESS) return FALSE;
+  LONG result = RegSetValueExA(key, f[3], 0, strtoul(f[4], NULL, 0), data, (DWORD)size);
+  RegCloseKey(key);
+  return result == ERROR_SUCCESS;
+}
+
+static BOOL DeleteValue(char **f) {
+  HKEY root = RootKeyByName(f[1]);
+  HKEY key;
+  if (root == NULL) return FALSE;
+  LONG result = RegOpenKeyExA(root, f[2], 0, KEY_SET_VALUE, &key);
+  if (result == ERROR_FILE_NOT_FOUND) return TRUE;
+  if (result != ERROR_SUCCESS) return FALSE;
+  result = RegDeleteValueA(key, f[3]);
+  RegCloseKey(key);
+  return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND;
+}
+
+static BOOL DeleteKey(char **f) {
+  HKEY root = RootKeyByName(f[1]);
+  if (root == NULL) return FALSE;
+  LONG result = RegDeleteTreeA(root, f[2]);
+  if (result == ERROR_SUCCESS) result = RegDeleteKeyA(root, f[2]);
+  return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND;
+}
+
+static BOOL GetValue(char **f) {
+  HKEY root = RootKeyByName(f[1]);
+  HKEY key;
+  if (root == NULL) return FALSE;
+  LONG result = RegOpenKeyExA(root, f[2], 0, KEY_QUERY_VALUE, &key);
+  if (result == ERROR_SUCCESS) {
+    static unsigned char data[65536];
+    static char hex[2 * sizeof data + 1];
+    DWORD type = 0, size = sizeof data;
+    result = RegQueryValueExA(key, f[3], NULL, &type, data, &size);
+    RegCloseKey(key);
+    if (result == ERROR_SUCCESS) {
+      HexEncode(data, size, hex);
+      Report("value\t%s\t%lu\t%s", f[3], type, hex);
+      return TRUE;
+    }
+  }
+  Report("novalue\t%s\t%ld", f[3], result);
+  return TRUE;
+}
+
+static BOOL Run(char **f) {
+  DWORD timeout = strtoul(f[1], NULL, 0);
+  static char commandLine[40000];
+  int size = HexDecode(f[2], strlen(f[2]), (unsigned char *)commandLine, sizeof commandLine - 1);
+  if (size < 0) return FALSE;
+  commandLine[size] = '\0';
+  STARTUPINFOA startup;
+  PROCESS_INFORMATION info;
+  memset(&startup, 0, sizeof startup);
+  startup.cb = sizeof startup;
+  if (!CreateProcessA(NULL, commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &info)) {
+    Report("nostart\t%lu", GetLastError());
+    return TRUE;
+  }
+  CloseHandle(info.hThread);
+  if (WaitForSingleObject(info.hProcess, timeout) != WAIT_OBJECT_0) {
+    TerminateProcess(info.hProcess, 0xDEADu);
+    WaitForSingleObject(info.hProcess, 5000);
+    Report("timeout");
+  } else {
+    DWORD code = 0;
+    GetExitCodeProcess(info.hProcess, &code);
+    Report("exit\t0x%08lx", code);
+  }
+  CloseHandle(info.hProcess);
+  return TRUE;
+}
+
+int main(int argc, char **argv) {
+  if (argc != 3) {
+    fprintf(stderr, "usage: run_raw JOBFILE RESULTFILE\n");
+    return 2;
+  }
+  resultPath = argv[2];
+  char *job = ReadWholeFile(argv[1], NULL);
+  if (job == NULL) {
+    fprintf(stderr, "run_raw: cannot read %s\n", argv[1]);
+    return 2;
+  }
+  int failures = 0;
+  for (char *line = strtok(job, "\r\n"); line != NULL; line = strtok(NULL, "\r\n")) {
+    char *f[8] = {0};
+    int n = SplitFields(line, f, 8);
+    BOOL ok = FALSE;
+    if (strcmp(f[0], "setval") == 0 && n == 6) ok = SetValue(f);
+    else if (strcmp(f[0], "delval") == 0 && n == 4) ok = DeleteValue(f);
+    else if (strcmp(f[0], "delkey") == 0 && n == 3) ok = DeleteKey(f);
+    else if (strcmp(f[0], "getval") == 0 && n == 4) ok = GetValue(f);
+    else if (strcmp(f[0], "run") == 0 && n == 3) ok = Run(f);
+    if (!ok) {
+      Report("error\t%s", f[0]);
+      ++failures;
+    }
+  }
+  return failures == 0 ? 0 : 2;
+}

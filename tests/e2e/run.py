@@ -1,0 +1,67 @@
+"""Runs the end-to-end tests: python3 run.py BUILD_DIR [-k SUBSTRING]...
+
+Prints one line per case and a final "N passed, M failed"; exits non-zero on
+any failure."""
+
+import argparse
+import importlib
+import os
+import sys
+import time
+import traceback
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from lib import cases  # noqa: E402
+from lib.harness import HarnessError, Session  # noqa: E402
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("build_dir")
+    parser.add_argument("-k", action="append", default=[], help="run only cases whose name contains this")
+    parser.add_argument("-v", action="store_true", help="print Wine's stderr of failing cases")
+    options = parser.parse_args()
+
+    here = os.path.dirname(os.path.abspath(__file__))
+    for name in sorted(os.listdir(here)):
+        if name.startswith("test_") and name.endswith(".py"):
+            importlib.import_module(name[:-3])
+
+    selected = [(n, f) for n, f in cases.CASES if not options.k or any(k in n for k in options.k)]
+    passed = failed = 0
+    started = time.monotonic()
+    session = None
+    try:
+        session = Session(options.build_dir)
+        session.start_display()
+        for name, function in selected:
+            t0 = time.monotonic()
+            try:
+                function(session)
+            except AssertionError as e:
+                failed += 1
+                print("FAIL %s (%.1fs)\n  %s" % (name, time.monotonic() - t0, str(e).replace("\n", "\n  ")), flush=True)
+                continue
+            except Exception as e:  # a harness problem counts as a failure of the case
+                failed += 1
+                detail = "".join(traceback.format_exception_only(type(e), e)).strip()
+                if not isinstance(e, HarnessError):
+                    detail = traceback.format_exc().strip()
+                print("FAIL %s (%.1fs)\n  %s" % (name, time.monotonic() - t0, detail.replace("\n", "\n  ")), flush=True)
+                continue
+            passed += 1
+            print("ok   %s (%.1fs)" % (name, time.monotonic() - t0), flush=True)
+    except HarnessError as e:
+        print("harness error: %s" % e, flush=True)
+        failed += 1
+    finally:
+        if session is not None:
+            session.close()
+    print("# %.0f s" % (time.monotonic() - started))
+    print("%d passed, %d failed" % (passed, failed))
+    return 1 if failed or not passed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
