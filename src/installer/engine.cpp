@@ -21,6 +21,15 @@ namespace {
 
 constexpr char kInstallerKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer";
 
+// A folder that is not absolute would be looked up relative to the current
+// drive or folder, where anyone may have left an msiexec.exe: never run that.
+bool IsAbsolutePath(const char* path) {
+  const bool drive = ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z')) &&
+                     path[1] == ':' && path[2] == '\\';
+  const bool network = path[0] == '\\' && path[1] == '\\';
+  return drive || network;
+}
+
 bool ReadInstallerLocation(char* buffer, size_t capacity) {
   os::RegKey key = nullptr;
   if (os::OpenRegKey(os::LocalMachineKey(), kInstallerKey, os::kKeyRead, &key) != 0) return false;
@@ -30,10 +39,9 @@ bool ReadInstallerLocation(char* buffer, size_t capacity) {
   os::CloseRegKey(key);
   // The value's type is not examined, but it must hold a terminated text.
   if (result != 0 || size == 0 || size > capacity) return false;
-  for (uint32_t i = 0; i < size; ++i) {
-    if (buffer[i] == '\0') return true;
-  }
-  return false;
+  bool terminated = false;
+  for (uint32_t i = 0; i < size && !terminated; ++i) terminated = buffer[i] == '\0';
+  return terminated && IsAbsolutePath(buffer);
 }
 
 }  // namespace

@@ -56,11 +56,22 @@ void AppendFolderChain(char* buffer, bool x64) {
   os::MakeDirectory(buffer);
 }
 
+// The base folder is looked up once per run: every look-up loads and unloads
+// the shell's libraries, which costs the cabinet thread more than a cabinet's
+// writes. It is filled on the main thread (package path) before the cabinet
+// thread exists, and only read afterwards.
+char cachedBaseFolder[os::kPathCapacity];
+
 void StartAtBaseFolder(char* buffer) {
-  if (!GetStagingBaseFolder(buffer)) FailWithError(kCreateFileFailure, kErrorPathNotFound);
+  if (cachedBaseFolder[0] == '\0' && !GetStagingBaseFolder(cachedBaseFolder)) {
+    FailWithError(kCreateFileFailure, kErrorPathNotFound);
+  }
+  CopyText(buffer, os::kPathCapacity, cachedBaseFolder);
 }
 
 }  // namespace
+
+void ForgetCachedBaseFolderForTesting() { cachedBaseFolder[0] = '\0'; }
 
 bool IsX64Variant() { return TextEqualsIgnoreCase(build::kArchitectureTag, "amd64"); }
 

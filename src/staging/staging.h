@@ -16,6 +16,8 @@ bool GetStagingBaseFolder(char* buffer);
 void BuildPackagePath(char* buffer, bool x64);
 void BuildCabinetPath(char* buffer, const char* cabinetName, bool x64);
 bool IsX64Variant();
+// Forgets the base folder found by the first path of the run (host tests only).
+void ForgetCachedBaseFolderForTesting();
 
 // ---- resource extraction
 constexpr uint32_t kWriteChunk = 8192;

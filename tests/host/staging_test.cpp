@@ -155,3 +155,13 @@ TEST_F(StagingTest, PathsOverTheLimitEndTheRunLoudly) {
     }
   }
 }
+
+TEST_F(StagingTest, BaseFolderIsLookedUpOncePerRun) {
+  UseNt6();
+  fake->libraries["shell32.dll"] = {true, true, true, kLocalLow};
+  char buffer[os::kPathCapacity];
+  BuildPackagePath(buffer, false);
+  for (int i = 0; i < 8; ++i) BuildCabinetPath(buffer, "sd160130", false);
+  EXPECT_EQ(fake->loadedLibraries, std::vector<std::string>{"shell32.dll"});
+  EXPECT_EQ(std::string(buffer), kLocalLow + "\\Velmor\\Tarsk\\" + ProductName() + "\\sd160130.cab");
+}

@@ -10,6 +10,7 @@
 
 #include "build_constants.h"
 #include "fake_platform.h"
+#include "staging/staging.h"
 
 class FakePlatformTest : public ::testing::Test {
  protected:
@@ -17,6 +18,7 @@ class FakePlatformTest : public ::testing::Test {
     system_ = std::make_unique<FakeSystem>();
     fake = system_.get();
     ForgetCachedVersionForTesting();
+    ForgetCachedBaseFolderForTesting();
   }
   void TearDown() override { fake = nullptr; }
 
