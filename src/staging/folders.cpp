@@ -25,16 +25,18 @@ bool FromProfileOrWindows(char* buffer) {
 }
 
 bool FromShellFolders(char* buffer) {
-  os::Module shfolder = os::LoadSystemLibrary("shfolder.dll");
-  if (shfolder != nullptr) {
-    const os::FolderCall call = os::ShGetFolderPathAppData(shfolder, buffer);
-    os::FreeLibrary(shfolder);
-    if (call == os::FolderCall::kNotFound) return FromProfileOrWindows(buffer);
-    return call == os::FolderCall::kSucceeded;
-  }
+  // shfolder.dll forwards its function to shell32.dll, and the loader resolves
+  // a forward by name, searching the program's folder too. Loaded first from
+  // the system directory, shell32.dll is already in the process by then.
   os::Module shell32 = os::LoadSystemLibrary("shell32.dll");
-  const os::FolderCall call = shell32 != nullptr ? os::ShGetSpecialFolderPathAppData(shell32, buffer)
-                                                 : os::FolderCall::kNotFound;
+  os::Module shfolder = os::LoadSystemLibrary("shfolder.dll");
+  os::FolderCall call = os::FolderCall::kNotFound;
+  if (shfolder != nullptr) {
+    call = os::ShGetFolderPathAppData(shfolder, buffer);
+    os::FreeLibrary(shfolder);
+  } else if (shell32 != nullptr) {
+    call = os::ShGetSpecialFolderPathAppData(shell32, buffer);
+  }
   if (shell32 != nullptr) os::FreeLibrary(shell32);
   if (call == os::FolderCall::kNotFound) return FromProfileOrWindows(buffer);
   return call == os::FolderCall::kSucceeded;

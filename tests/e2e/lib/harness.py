@@ -78,6 +78,21 @@ class StandinRun:
     def files(self):
         return {f[1]: int(f[2]) for f in self.facts if f[0] == "file"}
 
+    def file_hashes(self):
+        """Name -> CRC-32 (8 hex digits) of the files present when they were looked up."""
+        return {f[1]: f[3] for f in self.facts if f[0] == "file" and len(f) > 3}
+
+    def watched(self, when):
+        """The STANDIN_WATCH value at "before" or "after": (type, bytes), or None when absent."""
+        for f in self.facts:
+            if f[0] == "watch" and f[1] == when:
+                if f[2] == "value":
+                    return (int(f[3]), bytes.fromhex(f[4]))
+                if f[2] == "absent":
+                    return None
+                raise HarnessError("stand-in watch: %r" % (f,))
+        raise HarnessError("the stand-in recorded no %s value" % when)
+
 
 class Result:
     def __init__(self, lines, boxes, runs, elapsed, stderr):
@@ -89,6 +104,7 @@ class Result:
         self.exit_code = None
         self.timed_out = False
         self.values = {}
+        self.keys = {}                          # keyinfo: key -> (subkeys, values) or None
         for line in lines:
             f = line.split("\t")
             if f[0] == "exit":
@@ -99,6 +115,10 @@ class Result:
                 self.values[f[1]] = (int(f[2]), bytes.fromhex(f[3]))
             elif f[0] == "novalue":
                 self.values[f[1]] = None
+            elif f[0] == "key":
+                self.keys[f[1]] = (int(f[2]), int(f[3]))
+            elif f[0] == "nokey":
+                self.keys[f[1]] = None
             elif f[0] in ("error", "nostart"):
                 raise HarnessError("run_raw: %s" % line)
 
@@ -253,6 +273,22 @@ class Prefix:
             n += 1
         return runs
 
+    def standin_log(self, run):
+        """The real installer's log of a pass-through run (STANDIN_PASS_LOG), as text."""
+        with open(self.unix(r"%s\run-%d.log" % (LOG_DIR, run)), "rb") as f:
+            data = f.read()
+        if data[:2] == b"\xff\xfe":
+            return data[2:].decode("utf-16le", "replace")
+        return data.decode("latin-1")
+
+    def install_variant(self, name, exe):
+        r"""Copies another build of wrapper.exe to C:\e2e\NAME\wrapper.exe (same
+        program name, so its message boxes are still found); returns that path."""
+        path = "%s\%s\wrapper.exe" % (E2E_DIR, name)
+        os.makedirs(os.path.dirname(self.unix(path)), exist_ok=True)
+        shutil.copy(exe, self.unix(path))
+        return path
+
     def read(self, windows_path):
         with open(self.unix(windows_path), "rb") as f:
             return f.read()
@@ -287,6 +323,38 @@ class Session:
                 if m:
                     return m.group(1)
         raise HarnessError("WRAPPER_KIT_DIR not in %s" % cache)
+
+    def variant(self, name, omit=(), full_size=False):
+        """Another build of wrapper.exe, in BUILD_DIR/../e2e-NAME: without the
+        payload resources named in omit, embedding the same kit, or with
+        full_size a full-size sample kit of its own (in that build's kit/).
+        Configured and built once per test run (only the wrapper target, with
+        the kit it needs). Returns the path of its wrapper.exe."""
+        cache = getattr(self, "_variants", None)
+        if cache is None:
+            cache = self._variants = {}
+        if name not in cache:
+            source = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", ".."))
+            out = os.path.join(os.path.dirname(self.build_dir), "e2e-" + name)
+            kit_dir = os.path.join(out, "kit") if full_size else os.path.abspath(self.kit_dir)
+            kit_options = (["-DWRAPPER_BUILD_KIT=ON", "-DWRAPPER_FULL_SIZE_KIT=ON"] if full_size
+                           else ["-DWRAPPER_BUILD_KIT=OFF"])
+            log = os.path.join(self.tmp, "variant-%s.log" % name)
+            with open(log, "wb") as f:
+                configure = subprocess.run(
+                    ["cmake", "-S", source, "-B", out,
+                     "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(source, "cmake", "mingw-i686.cmake"),
+                     "-DCMAKE_BUILD_TYPE=MinSizeRel", "-DWRAPPER_OMIT_RESOURCES=" + ";".join(omit),
+                     "-DWRAPPER_KIT_DIR=" + kit_dir] + kit_options,
+                    stdout=f, stderr=subprocess.STDOUT)
+                build = configure.returncode == 0 and subprocess.run(
+                    ["cmake", "--build", out, "--target", "wrapper", "-j2"],
+                    stdout=f, stderr=subprocess.STDOUT).returncode == 0
+            if not build:
+                with open(log, errors="replace") as f:
+                    raise HarnessError("building the %s variant failed:\n%s" % (name, f.read()[-3000:]))
+            cache[name] = os.path.join(out, "wrapper.exe")
+        return cache[name]
 
     def kit_file(self, name):
         with open(os.path.join(self.kit_dir, name), "rb") as f:

@@ -7,6 +7,11 @@
      delval ROOT KEY NAME                delete a value
      delkey ROOT KEY                     delete a key with everything below it
      getval ROOT KEY NAME                -> "value NAME TYPE HEXDATA" or "novalue NAME ERROR"
+     keyinfo ROOT KEY                    -> "key KEY SUBKEYS VALUES" or "nokey KEY ERROR"
+     keyacl ROOT KEY ACCESS              give the key a DACL that grants everyone ACCESS
+                                         and WRITE_DAC, nothing else (0x20019: read
+                                         only) -> "keyacl KEY ERROR" (0: done)
+     openkey ROOT KEY ACCESS             -> "openkey KEY ACCESS ERROR" (0: it opens)
      run TIMEOUT_MS HEXCMDLINE           -> "exit 0xXXXXXXXX", "timeout" or "nostart ERROR"
 
    The command line of "run" is hex, so that quotes, backslashes and double-byte
@@ -101,6 +106,62 @@ static BOOL GetValue(char **f) {
   return TRUE;
 }
 
+static BOOL KeyInfo(char **f) {
+  HKEY root = RootKeyByName(f[1]);
+  HKEY key;
+  if (root == NULL) return FALSE;
+  LONG result = RegOpenKeyExA(root, f[2], 0, KEY_QUERY_VALUE, &key);
+  if (result == ERROR_SUCCESS) {
+    DWORD subkeys = 0, values = 0;
+    result = RegQueryInfoKeyA(key, NULL, NULL, NULL, &subkeys, NULL, NULL, &values, NULL, NULL, NULL, NULL);
+    RegCloseKey(key);
+    if (result == ERROR_SUCCESS) {
+      Report("key\t%s\t%lu\t%lu", f[2], subkeys, values);
+      return TRUE;
+    }
+  }
+  Report("nokey\t%s\t%ld", f[2], result);
+  return TRUE;
+}
+
+static BOOL KeyAcl(char **f) {
+  HKEY root = RootKeyByName(f[1]);
+  if (root == NULL) return FALSE;
+  SID_IDENTIFIER_AUTHORITY world = {SECURITY_WORLD_SID_AUTHORITY};
+  PSID everyone = NULL;
+  static unsigned char aclBuffer[256];
+  PACL acl = (PACL)aclBuffer;
+  SECURITY_DESCRIPTOR descriptor;
+  LONG result = ERROR_INVALID_FUNCTION;
+  if (AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone) &&
+      InitializeAcl(acl, sizeof aclBuffer, ACL_REVISION) &&
+      AddAccessAllowedAce(acl, ACL_REVISION, strtoul(f[3], NULL, 0) | WRITE_DAC, everyone) &&
+      InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+      SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE)) {
+    HKEY key;
+    result = RegOpenKeyExA(root, f[2], 0, WRITE_DAC, &key);
+    if (result == ERROR_SUCCESS) {
+      result = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &descriptor);
+      RegCloseKey(key);
+    }
+  } else {
+    result = (LONG)GetLastError();
+  }
+  if (everyone != NULL) FreeSid(everyone);
+  Report("keyacl\t%s\t%ld", f[2], result);
+  return TRUE;
+}
+
+static BOOL OpenKey(char **f) {
+  HKEY root = RootKeyByName(f[1]);
+  if (root == NULL) return FALSE;
+  HKEY key;
+  LONG result = RegOpenKeyExA(root, f[2], 0, strtoul(f[3], NULL, 0), &key);
+  if (result == ERROR_SUCCESS) RegCloseKey(key);
+  Report("openkey\t%s\t%s\t%ld", f[2], f[3], result);
+  return TRUE;
+}
+
 static BOOL Run(char **f) {
   DWORD timeout = strtoul(f[1], NULL, 0);
   static char commandLine[40000];
@@ -149,6 +210,9 @@ int main(int argc, char **argv) {
     else if (strcmp(f[0], "delval") == 0 && n == 4) ok = DeleteValue(f);
     else if (strcmp(f[0], "delkey") == 0 && n == 3) ok = DeleteKey(f);
     else if (strcmp(f[0], "getval") == 0 && n == 4) ok = GetValue(f);
+    else if (strcmp(f[0], "keyinfo") == 0 && n == 3) ok = KeyInfo(f);
+    else if (strcmp(f[0], "keyacl") == 0 && n == 4) ok = KeyAcl(f);
+    else if (strcmp(f[0], "openkey") == 0 && n == 4) ok = OpenKey(f);
     else if (strcmp(f[0], "run") == 0 && n == 3) ok = Run(f);
     if (!ok) {
       Report("error\t%s", f[0]);

@@ -10,7 +10,17 @@
      STANDIN_WAIT_EVENT  milliseconds to wait for the named event (unset: no wait)
      STANDIN_EVENT_NAME  the event's name (default VelmorTPZCabExtractWaitEvent)
      STANDIN_CHECK_FILES semicolon-separated file names looked up in the folder
-                         of the package named by /i "..." once the wait is over.
+                         of the package named by /i "..." once the wait is over;
+                         each is recorded with its size and CRC-32 (as zlib's).
+     STANDIN_WATCH       ROOT\key|name: a registry value recorded when the run
+                         starts ("watch before ...") and when it ends ("watch after ...").
+     STANDIN_PASS        pass-through: the full path of a real msiexec.exe, run
+                         with this run's arguments (the command line after the
+                         program name) once the steps above are done; its exit
+                         code becomes this run's and STANDIN_EXIT is ignored.
+     STANDIN_PASS_LOG    with STANDIN_PASS: adds /l*v "STANDIN_DIR\run-N.log" to
+                         the real installer's command line (run-N.cmd keeps the
+                         command line as received).
 
    A stand-in that cannot record exits with 0x5741 so that a test notices. */
 #include <windows.h>
@@ -123,20 +133,128 @@ static void WaitForEvent(const char *timeoutText) {
   CloseHandle(event);
 }
 
+/* CRC-32 (the zlib polynomial) of a file's bytes; FALSE when it cannot be read. */
+static BOOL HashFile(const char *path, unsigned long *hash) {
+  static unsigned long table[256];
+  if (table[1] == 0) {
+    for (unsigned long n = 0; n < 256; ++n) {
+      unsigned long c = n;
+      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+      table[n] = c;
+    }
+  }
+  HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                            OPEN_EXISTING, 0, NULL);
+  if (file == INVALID_HANDLE_VALUE) return FALSE;
+  unsigned long c = 0xFFFFFFFFu;
+  static unsigned char buffer[65536];
+  DWORD done = 0;
+  BOOL ok;
+  while ((ok = ReadFile(file, buffer, sizeof buffer, &done, NULL)) && done > 0) {
+    for (DWORD i = 0; i < done; ++i) c = table[(c ^ buffer[i]) & 0xFF] ^ (c >> 8);
+  }
+  CloseHandle(file);
+  *hash = (c ^ 0xFFFFFFFFu) & 0xFFFFFFFFu;
+  return ok;
+}
+
+/* Records the watched value: "watch WHEN value TYPE HEX" or "watch WHEN absent ERROR". */
+static void WatchValue(const char *spec, const char *when) {
+  char copy[1024];
+  snprintf(copy, sizeof copy, "%s", spec);
+  char *bar = strchr(copy, '|');
+  char *slash = strchr(copy, '\\');
+  if (bar == NULL || slash == NULL || slash > bar) {
+    Fact("watch\t%s\tbad-spec", when);
+    return;
+  }
+  *bar = '\0';
+  *slash = '\0';
+  HKEY root = RootKeyByName(copy);
+  HKEY key;
+  LONG result = root == NULL ? ERROR_INVALID_PARAMETER : RegOpenKeyExA(root, slash + 1, 0, KEY_QUERY_VALUE, &key);
+  if (result == ERROR_SUCCESS) {
+    static unsigned char data[4096];
+    static char hex[2 * sizeof data + 1];
+    DWORD type = 0, size = sizeof data;
+    result = RegQueryValueExA(key, bar + 1, NULL, &type, data, &size);
+    RegCloseKey(key);
+    if (result == ERROR_SUCCESS) {
+      HexEncode(data, size, hex);
+      Fact("watch\t%s\tvalue\t%lu\t%s", when, type, hex);
+      return;
+    }
+  }
+  Fact("watch\t%s\tabsent\t%ld", when, result);
+}
+
+/* The command line after the program name (quoted or not), from its first blank. */
+static const char *ArgumentsOf(const char *commandLine) {
+  const char *p = commandLine;
+  if (*p == '"') {
+    const char *end = strchr(p + 1, '"');
+    p = end != NULL ? end + 1 : p + strlen(p);
+  }
+  while (*p != '\0' && *p != ' ' && *p != '\t') ++p;
+  return p;
+}
+
+/* Runs the real installer with this run's arguments; returns its exit code. */
+static DWORD PassThrough(const char *program, const char *commandLine, const char *dir, int run) {
+  static char line[40000];
+  int length = snprintf(line, sizeof line, "\"%s\"%s", program, ArgumentsOf(commandLine));
+  char value[8];
+  if (length > 0 && length < (int)sizeof line && GetEnvironmentVariableA("STANDIN_PASS_LOG", value, sizeof value)) {
+    length += snprintf(line + length, sizeof line - (size_t)length, " /l*v \"%s\\run-%d.log\"", dir, run);
+  }
+  if (length <= 0 || length >= (int)sizeof line) {
+    Fact("pass\ttoo-long");
+    return RECORD_FAILURE;
+  }
+  Fact("pass\t%s", line);
+  STARTUPINFOA startup;
+  PROCESS_INFORMATION info;
+  memset(&startup, 0, sizeof startup);
+  startup.cb = sizeof startup;
+  if (!CreateProcessA(NULL, line, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &info)) {
+    Fact("pass\tnostart\t%lu", GetLastError());
+    return RECORD_FAILURE;
+  }
+  CloseHandle(info.hThread);
+  WaitForSingleObject(info.hProcess, INFINITE);
+  DWORD code = RECORD_FAILURE;
+  GetExitCodeProcess(info.hProcess, &code);
+  CloseHandle(info.hProcess);
+  return code;
+}
+
+/* Sizes are taken for all the files first, at once, and hashed afterwards, so
+   that the sizes show the moment the wait ended. */
 static void CheckFiles(const char *commandLine, const char *names) {
   char folder[MAX_PATH];
   PackageFolder(commandLine, folder, sizeof folder);
   Fact("folder\t%s", folder);
-  char copy[4096];
+  static char copy[4096];
+  static char *name[64];
+  static long size[64];
+  int count = 0;
   snprintf(copy, sizeof copy, "%s", names);
-  for (char *name = strtok(copy, ";"); name != NULL; name = strtok(NULL, ";")) {
+  for (char *n = strtok(copy, ";"); n != NULL && count < 64; n = strtok(NULL, ";")) {
     char path[2 * MAX_PATH];
-    snprintf(path, sizeof path, "%s\\%s", folder, name);
+    snprintf(path, sizeof path, "%s\\%s", folder, n);
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (GetFileAttributesExA(path, GetFileExInfoStandard, &data)) {
-      Fact("file\t%s\t%lu", name, data.nFileSizeLow);
+    name[count] = n;
+    size[count++] = GetFileAttributesExA(path, GetFileExInfoStandard, &data) ? (long)data.nFileSizeLow : -1;
+  }
+  for (int i = 0; i < count; ++i) {
+    char path[2 * MAX_PATH];
+    snprintf(path, sizeof path, "%s\\%s", folder, name[i]);
+    unsigned long hash = 0;
+    if (size[i] < 0) {
+      Fact("file\t%s\t-1", name[i]);
     } else {
-      Fact("file\t%s\t-1", name);
+      if (!HashFile(path, &hash)) hash = 0;
+      Fact("file\t%s\t%ld\t%08lx", name[i], size[i], hash);
     }
   }
 }
@@ -170,6 +288,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR ignored, int sh
 
   char value[4096];
   char runs[256];
+  char watch[1024];
+  BOOL watching = GetEnvironmentVariableA("STANDIN_WATCH", watch, sizeof watch) != 0;
+  if (watching) WatchValue(watch, "before");
   if (GetEnvironmentVariableA("STANDIN_REG", value, sizeof value)) {
     if (!GetEnvironmentVariableA("STANDIN_REG_RUNS", runs, sizeof runs)) strcpy(runs, "1");
     if (ListContains(runs, run)) WriteRegistry(value);
@@ -177,9 +298,15 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR ignored, int sh
   if (GetEnvironmentVariableA("STANDIN_WAIT_EVENT", value, sizeof value)) WaitForEvent(value);
   if (GetEnvironmentVariableA("STANDIN_CHECK_FILES", value, sizeof value)) CheckFiles(commandLine, value);
 
-  char codeText[64] = "0";
-  if (GetEnvironmentVariableA("STANDIN_EXIT", value, sizeof value)) ListItem(value, run - 1, codeText, sizeof codeText);
-  DWORD code = strtoul(codeText, NULL, 0);
+  DWORD code;
+  if (GetEnvironmentVariableA("STANDIN_PASS", value, sizeof value)) {
+    code = PassThrough(value, commandLine, dir, run);
+  } else {
+    char codeText[64] = "0";
+    if (GetEnvironmentVariableA("STANDIN_EXIT", value, sizeof value)) ListItem(value, run - 1, codeText, sizeof codeText);
+    code = strtoul(codeText, NULL, 0);
+  }
+  if (watching) WatchValue(watch, "after");
   Fact("exit\t0x%08lx", code);
   return (int)code;
 }
