@@ -1,3 +1,5 @@
+#include <stdio.h>
+
 #include "common.h"
 
 #include <stdlib.h>
@@ -62,4 +64,12 @@ BOOL AppendToFile(const char *path, const void *bytes, DWORD count) {
   BOOL ok = WriteFile(file, bytes, count, &done, NULL) && done == count;
   CloseHandle(file);
   return ok;
+}
+
+void AppendLineV(const char *path, const char *format, va_list args) {
+  static char line[70000];
+  int length = vsnprintf(line, sizeof line - 1, format, args);
+  if (length < 0 || length > (int)sizeof line - 2) length = (int)sizeof line - 2;
+  line[length++] = '\n';
+  AppendToFile(path, line, (DWORD)length);
 }

@@ -1,5 +1,6 @@
 /* Helpers shared by the end-to-end test programs. */
 #pragma once
+#include <stdarg.h>
 #include <stddef.h>
 #include <windows.h>
 
@@ -13,3 +14,5 @@ HKEY RootKeyByName(const char *name);
 char *ReadWholeFile(const char *path, DWORD *size);
 /* Appends text to a file (created when missing). */
 BOOL AppendToFile(const char *path, const void *bytes, DWORD count);
+/* Appends one formatted line (a line feed added) to a file. */
+void AppendLineV(const char *path, const char *format, va_list args);

@@ -30,14 +30,10 @@
 static const char *resultPath;
 
 static void Report(const char *format, ...) {
-  char line[70000];
   va_list args;
   va_start(args, format);
-  int length = vsnprintf(line, sizeof line - 1, format, args);
+  AppendLineV(resultPath, format, args);
   va_end(args);
-  if (length < 0 || length > (int)sizeof line - 2) length = (int)sizeof line - 2;
-  line[length++] = '\n';
-  AppendToFile(resultPath, line, (DWORD)length);
 }
 
 /* Splits line at tabs in place; returns the field count. */

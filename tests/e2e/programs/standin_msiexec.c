@@ -35,14 +35,10 @@
 static char infoPath[MAX_PATH + 32];
 
 static void Fact(const char *format, ...) {
-  char line[4096];
   va_list args;
   va_start(args, format);
-  int length = vsnprintf(line, sizeof line - 1, format, args);
+  AppendLineV(infoPath, format, args);
   va_end(args);
-  if (length < 0 || length > (int)sizeof line - 2) length = (int)sizeof line - 2;
-  line[length++] = '\n';
-  AppendToFile(infoPath, line, (DWORD)length);
 }
 
 /* The index-th item (0-based) of a comma list, or the last one when there are fewer. */
