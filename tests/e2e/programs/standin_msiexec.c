@@ -65,14 +65,14 @@ static BOOL ListContains(const char *list, int value) {
   return FALSE;
 }
 
-static void WriteRegistry(const char *spec) {
+static void WriteRegistry(const char *setting) {
   char copy[4096];
-  snprintf(copy, sizeof copy, "%s", spec);
+  snprintf(copy, sizeof copy, "%s", setting);
   char *parts[4] = {copy, NULL, NULL, NULL};
   for (int i = 1; i < 4; ++i) {
     char *bar = parts[i - 1] ? strchr(parts[i - 1], '|') : NULL;
     if (bar == NULL) {
-      Fact("reg\tbad-spec");
+      Fact("reg\tbad-setting");
       return;
     }
     *bar = '\0';
@@ -80,7 +80,7 @@ static void WriteRegistry(const char *spec) {
   }
   char *slash = strchr(parts[0], '\\');
   if (slash == NULL) {
-    Fact("reg\tbad-spec");
+    Fact("reg\tbad-setting");
     return;
   }
   *slash = '\0';
@@ -155,13 +155,13 @@ static BOOL HashFile(const char *path, unsigned long *hash) {
 }
 
 /* Records the watched value: "watch WHEN value TYPE HEX" or "watch WHEN absent ERROR". */
-static void WatchValue(const char *spec, const char *when) {
+static void WatchValue(const char *setting, const char *when) {
   char copy[1024];
-  snprintf(copy, sizeof copy, "%s", spec);
+  snprintf(copy, sizeof copy, "%s", setting);
   char *bar = strchr(copy, '|');
   char *slash = strchr(copy, '\\');
   if (bar == NULL || slash == NULL || slash > bar) {
-    Fact("watch\t%s\tbad-spec", when);
+    Fact("watch\t%s\tbad-setting", when);
     return;
   }
   *bar = '\0';
