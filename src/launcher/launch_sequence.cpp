@@ -73,7 +73,13 @@ uint32_t RunLaunchSequence(os::Module instance) {
   // for the life of the process so that a signal outlives the thread.
   CreateExtractionEvent();
   os::Handle thread = os::CreateThread(CabinetExtractionThread, instance);
-  if (thread != nullptr) os::CloseHandle(thread);
+  if (thread != nullptr) {
+    os::CloseHandle(thread);
+  } else {
+    // Without the thread nobody would write the cabinets or signal the event,
+    // and the package would wait for them in vain: write them first instead.
+    CabinetExtractionThread(instance);
+  }
 
   uint32_t result = RunAndWait(commandLine);
   if (TakeReinstallRequest()) result = RunAndWait(commandLine);

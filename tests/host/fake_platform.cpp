@@ -259,6 +259,7 @@ bool GetExitCodeProcess(Handle process, uint32_t* exitCode) {
 
 Handle CreateThread(ThreadProc proc, void* argument) {
   fake->log.push_back("thread");
+  if (fake->threadStartFails) return nullptr;
   if (fake->runThreadsImmediately) {
     proc(argument);
   } else {

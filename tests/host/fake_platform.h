@@ -86,6 +86,7 @@ struct FakeSystem {
   bool exitCodeReadFails = false;
   std::function<void(const std::string&)> onProcessRun;  // the installer's effects
   bool runThreadsImmediately = true;
+  bool threadStartFails = false;
   std::vector<std::pair<os::ThreadProc, void*>> pendingThreads;
 
   // events: name -> signalled

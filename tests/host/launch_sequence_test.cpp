@@ -139,6 +139,13 @@ TEST_F(LaunchTest, OrderOfTheRun) {
   EXPECT_TRUE(fake->events["VelmorTPZCabExtractWaitEvent"]);
 }
 
+TEST_F(LaunchTest, CabinetsAreWrittenBeforeTheInstallerWhenTheThreadCannotStart) {
+  fake->threadStartFails = true;
+  EXPECT_EQ(Run(""), 0u);
+  EXPECT_EQ(fake->files.size(), 1u + kCabinetCount);
+  EXPECT_LT(fake->IndexInLog("signal VelmorTPZCabExtractWaitEvent"), fake->IndexInLog("start"));
+}
+
 TEST_F(LaunchTest, ReinstallRunsTheSameCommandLineOnceMore) {
   fake->SetRegString(kVendor, "InstallStatus", "reinstall");
   fake->exitCodes = {0, 0, 0};
