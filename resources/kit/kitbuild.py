@@ -291,15 +291,6 @@ def package_tables(layout, binaries, language=None):
     return t
 
 
-def idt_value(v):
-    if v is None:
-        return ""
-    s = str(v)
-    if any(c in s for c in "\t\r\n"):
-        raise SystemExit("value with tab or line break: %r" % s)
-    return s
-
-
 def build_database(folder, tables, binaries):
     """Writes the tables as .idt files and imports them into folder/package.msi.
 
@@ -310,18 +301,7 @@ def build_database(folder, tables, binaries):
     os.makedirs(os.path.join(folder, "Binary"))
     for name, data in binaries.items():
         stage_file(os.path.join(folder, "Binary", name), data)
-    args = []
-    for name, rows in tables.items():
-        columns, types, nkeys = SCHEMAS[name]
-        lines = ["\t".join(columns), "\t".join(types), "\t".join([name] + columns[:nkeys])]
-        lines += ["\t".join(idt_value(v) for v in row) for row in rows]
-        with open(os.path.join(folder, name + ".idt"), "w", encoding="utf-8",
-                  newline="\r\n") as f:
-            f.write("\n".join(lines) + "\n")
-        args += ["-i", name + ".idt"]
-    with open(os.path.join(folder, "_ForceCodepage.idt"), "w", newline="\r\n") as f:
-        f.write("\n\n1252\t_ForceCodepage\n")
-    args += ["-i", "_ForceCodepage.idt"]
+    args = mt.write_idt_files(folder, tables, SCHEMAS)
     run(["msibuild", "package.msi"] + args, cwd=folder)
     return os.path.join(folder, "package.msi")
 

@@ -26,6 +26,7 @@ Reading uses olefile, writing uses libgsf through GObject introspection.
 """
 
 import argparse
+import os
 import struct
 import sys
 import uuid
@@ -64,6 +65,33 @@ _MIME = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz._"
 
 class MsiError(Exception):
     pass
+
+
+def _idt_value(value):
+    if value is None:
+        return ""
+    text = str(value)
+    if any(c in text for c in "\t\r\n"):
+        raise SystemExit("value with tab or line break: %r" % text)
+    return text
+
+
+def write_idt_files(folder, tables, schemas):
+    """Writes tables ({name: rows}, schemas {name: (columns, types, key count)})
+    as .idt files in folder, for msibuild, which reads them as UTF-8 and stores
+    strings in code page 1252 (_ForceCodepage). Returns msibuild's arguments."""
+    args = []
+    for name, rows in tables.items():
+        columns, types, nkeys = schemas[name]
+        lines = ["\t".join(columns), "\t".join(types), "\t".join([name] + columns[:nkeys])]
+        lines += ["\t".join(_idt_value(v) for v in row) for row in rows]
+        with open(os.path.join(folder, name + ".idt"), "w", encoding="utf-8",
+                  newline="\r\n") as f:
+            f.write("\n".join(lines) + "\n")
+        args += ["-i", name + ".idt"]
+    with open(os.path.join(folder, "_ForceCodepage.idt"), "w", newline="\r\n") as f:
+        f.write("\n\n1252\t_ForceCodepage\n")
+    return args + ["-i", "_ForceCodepage.idt"]
 
 
 def encode_stream_name(name, table):

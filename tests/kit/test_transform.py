@@ -94,20 +94,10 @@ def write_db(path, tables, extra_schema=None):
     shutil.rmtree(folder, ignore_errors=True)
     os.makedirs(folder)
     schema = dict(SCHEMA, **(extra_schema or {}))
-    args = []
-    for name, rows in tables.items():
-        cols, types, nkeys = schema[name]
-        lines = ["\t".join(cols), "\t".join(types), "\t".join([name] + cols[:nkeys])]
-        lines += ["\t".join("" if v is None else str(v) for v in r) for r in rows]
-        with open(os.path.join(folder, name + ".idt"), "w", encoding="utf-8",
-                  newline="\r\n") as f:
-            f.write("\n".join(lines) + "\n")
-        args += ["-i", name + ".idt"]
-    with open(os.path.join(folder, "_ForceCodepage.idt"), "w", newline="\r\n") as f:
-        f.write("\n\n1252\t_ForceCodepage\n")
+    args = mt.write_idt_files(folder, tables, schema)
     if os.path.exists(path):
         os.remove(path)
-    subprocess.run(["msibuild", os.path.abspath(path)] + args + ["-i", "_ForceCodepage.idt"],
+    subprocess.run(["msibuild", os.path.abspath(path)] + args,
                    cwd=folder, check=True, stdout=subprocess.DEVNULL)
     return path
 
