@@ -55,14 +55,14 @@ ${payload_lines}")
 # The engine messages are kept readable in UTF-8 and compiled from escapes.
 add_custom_command(
   OUTPUT ${generated}/strings.escaped.rc
-  COMMAND python3 ${PROJECT_SOURCE_DIR}/resources/escape_rc.py ${PROJECT_SOURCE_DIR}/resources/strings.rc ${generated}/strings.escaped.rc
+  COMMAND /usr/bin/python3 ${PROJECT_SOURCE_DIR}/resources/escape_rc.py ${PROJECT_SOURCE_DIR}/resources/strings.rc ${generated}/strings.escaped.rc
   DEPENDS ${PROJECT_SOURCE_DIR}/resources/strings.rc ${PROJECT_SOURCE_DIR}/resources/escape_rc.py
   VERBATIM)
 
 # The icon is drawn by a script at build time.
 add_custom_command(
   OUTPUT ${generated}/wrapper.ico
-  COMMAND python3 ${PROJECT_SOURCE_DIR}/resources/icon/make_icon.py ${generated}/wrapper.ico
+  COMMAND /usr/bin/python3 ${PROJECT_SOURCE_DIR}/resources/icon/make_icon.py ${generated}/wrapper.ico
   DEPENDS ${PROJECT_SOURCE_DIR}/resources/icon/make_icon.py
   COMMENT "Drawing the application icon"
   VERBATIM)
