@@ -371,9 +371,8 @@ void ShowMessageBox(const char* text, const char* caption, uint32_t flags) {
 uint32_t FormatSystemMessage(uint32_t error, char* buffer, uint32_t capacity) {
   auto it = kSystemTexts.find(error);
   if (it == kSystemTexts.end()) return 0;
-  return CopyOut(it->second, buffer, capacity) <= it->second.size()
-             ? static_cast<uint32_t>(it->second.size())
-             : 0;
+  const uint32_t length = CopyOut(it->second, buffer, capacity);
+  return length <= it->second.size() ? length : 0;  // a text that does not fit is none
 }
 
 }  // namespace os

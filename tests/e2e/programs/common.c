@@ -1,7 +1,6 @@
-#include <stdio.h>
-
 #include "common.h"
 
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -72,4 +71,26 @@ void AppendLineV(const char *path, const char *format, va_list args) {
   if (length < 0 || length > (int)sizeof line - 2) length = (int)sizeof line - 2;
   line[length++] = '\n';
   AppendToFile(path, line, (DWORD)length);
+}
+
+ChildOutcome RunChild(char *commandLine, DWORD timeout, DWORD *result) {
+  STARTUPINFOA startup;
+  PROCESS_INFORMATION info;
+  memset(&startup, 0, sizeof startup);
+  startup.cb = sizeof startup;
+  if (!CreateProcessA(NULL, commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &info)) {
+    *result = GetLastError();
+    return CHILD_NOT_STARTED;
+  }
+  CloseHandle(info.hThread);
+  ChildOutcome outcome = CHILD_EXITED;
+  if (WaitForSingleObject(info.hProcess, timeout) != WAIT_OBJECT_0) {
+    TerminateProcess(info.hProcess, 0xDEADu);
+    WaitForSingleObject(info.hProcess, 5000);
+    outcome = CHILD_TIMED_OUT;
+  } else if (!GetExitCodeProcess(info.hProcess, result)) {
+    *result = 0xE0E1u;
+  }
+  CloseHandle(info.hProcess);
+  return outcome;
 }

@@ -16,3 +16,9 @@ char *ReadWholeFile(const char *path, DWORD *size);
 BOOL AppendToFile(const char *path, const void *bytes, DWORD count);
 /* Appends one formatted line (a line feed added) to a file. */
 void AppendLineV(const char *path, const char *format, va_list args);
+/* How a child started by RunChild ended. */
+typedef enum { CHILD_EXITED, CHILD_NOT_STARTED, CHILD_TIMED_OUT } ChildOutcome;
+/* Starts commandLine exactly as given (no inheritance, default start-up record)
+   and waits up to timeout ms (INFINITE for no limit); a child that outlives it
+   is terminated. *result is the exit code, or CreateProcessA's error code. */
+ChildOutcome RunChild(char *commandLine, DWORD timeout, DWORD *result);

@@ -8,6 +8,8 @@
      ENVRUN_SET    NAME=VALUE   sets NAME (the value may be empty)
      ENVRUN_UNSET  NAME         removes NAME */
 #include <windows.h>
+
+#include "common.h"
 #include <string.h>
 
 static char value[40000];
@@ -31,14 +33,6 @@ int main(void) {
     ++p;
   }
   if (*p != '\0') ++p;
-  STARTUPINFOA startup;
-  PROCESS_INFORMATION info;
-  memset(&startup, 0, sizeof startup);
-  startup.cb = sizeof startup;
-  if (!CreateProcessA(NULL, p, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &info)) return 0xE0E0;
-  CloseHandle(info.hThread);
-  WaitForSingleObject(info.hProcess, INFINITE);
-  DWORD code = 0xE0E1;
-  GetExitCodeProcess(info.hProcess, &code);
-  return (int)code;
+  DWORD code = 0;
+  return RunChild(p, INFINITE, &code) == CHILD_EXITED ? (int)code : 0xE0E0;
 }

@@ -164,25 +164,12 @@ static BOOL Run(char **f) {
   int size = HexDecode(f[2], strlen(f[2]), (unsigned char *)commandLine, sizeof commandLine - 1);
   if (size < 0) return FALSE;
   commandLine[size] = '\0';
-  STARTUPINFOA startup;
-  PROCESS_INFORMATION info;
-  memset(&startup, 0, sizeof startup);
-  startup.cb = sizeof startup;
-  if (!CreateProcessA(NULL, commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &info)) {
-    Report("nostart\t%lu", GetLastError());
-    return TRUE;
+  DWORD result = 0;
+  switch (RunChild(commandLine, timeout, &result)) {
+    case CHILD_NOT_STARTED: Report("nostart\t%lu", result); break;
+    case CHILD_TIMED_OUT: Report("timeout"); break;
+    case CHILD_EXITED: Report("exit\t0x%08lx", result); break;
   }
-  CloseHandle(info.hThread);
-  if (WaitForSingleObject(info.hProcess, timeout) != WAIT_OBJECT_0) {
-    TerminateProcess(info.hProcess, 0xDEADu);
-    WaitForSingleObject(info.hProcess, 5000);
-    Report("timeout");
-  } else {
-    DWORD code = 0;
-    GetExitCodeProcess(info.hProcess, &code);
-    Report("exit\t0x%08lx", code);
-  }
-  CloseHandle(info.hProcess);
   return TRUE;
 }
 

@@ -208,19 +208,11 @@ static DWORD PassThrough(const char *program, const char *commandLine, const cha
     return RECORD_FAILURE;
   }
   Fact("pass\t%s", line);
-  STARTUPINFOA startup;
-  PROCESS_INFORMATION info;
-  memset(&startup, 0, sizeof startup);
-  startup.cb = sizeof startup;
-  if (!CreateProcessA(NULL, line, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &info)) {
-    Fact("pass\tnostart\t%lu", GetLastError());
+  DWORD code = 0;
+  if (RunChild(line, INFINITE, &code) != CHILD_EXITED) {
+    Fact("pass\tnostart\t%lu", code);
     return RECORD_FAILURE;
   }
-  CloseHandle(info.hThread);
-  WaitForSingleObject(info.hProcess, INFINITE);
-  DWORD code = RECORD_FAILURE;
-  GetExitCodeProcess(info.hProcess, &code);
-  CloseHandle(info.hProcess);
   return code;
 }
 
