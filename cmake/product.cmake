@@ -7,8 +7,37 @@ option(WRAPPER_BUILD_KIT "Build the sample kit into WRAPPER_KIT_DIR" ON)
 option(WRAPPER_FULL_SIZE_KIT "Build the sample kit at its full size" OFF)
 set(WRAPPER_OMIT_RESOURCES "" CACHE STRING "Payload resource types left out (builds made for tests)")
 
+# What differs between the 32-bit and the 64-bit program: the process width
+# decides the entry symbol, the oldest system it declares (XP is 5.1; the
+# first x64 systems are 5.2), the manifest's processor and ASLR's range.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(WRAPPER_PROCESS_BITS 64)
+  set(WRAPPER_ENTRY_SYMBOL WrapperStartup)
+  set(WRAPPER_SUBSYSTEM_VERSION 5.02)
+  set(WRAPPER_MANIFEST_ARCH amd64)
+  set(WRAPPER_ARCH_LINK_OPTIONS -Wl,--high-entropy-va)
+else()
+  set(WRAPPER_PROCESS_BITS 32)
+  set(WRAPPER_ENTRY_SYMBOL _WrapperStartup)
+  set(WRAPPER_SUBSYSTEM_VERSION 5.01)
+  set(WRAPPER_MANIFEST_ARCH X86)
+  set(WRAPPER_ARCH_LINK_OPTIONS "")
+endif()
+string(REPLACE "." ";" subsystem_parts ${WRAPPER_SUBSYSTEM_VERSION})
+list(GET subsystem_parts 0 WRAPPER_OS_MAJOR)
+list(GET subsystem_parts 1 WRAPPER_OS_MINOR)
+math(EXPR WRAPPER_OS_MINOR "${WRAPPER_OS_MINOR}")
+
 set(generated ${CMAKE_BINARY_DIR}/generated)
-wrapper_configure_constants(${generated} "${WRAPPER_PRODUCT_TAG}" "${WRAPPER_ARCH_TAG}")
+wrapper_configure_constants(${generated} "${WRAPPER_PRODUCT_TAG}" "${WRAPPER_ARCH_TAG}" ${WRAPPER_PROCESS_BITS})
+configure_file(${PROJECT_SOURCE_DIR}/resources/manifest.xml.in ${generated}/manifest.xml @ONLY)
+# The sample kit's package is built for the architecture the tag names.
+string(TOLOWER "${WRAPPER_ARCH_TAG}" arch_tag_lower)
+if(arch_tag_lower STREQUAL "amd64")
+  set(WRAPPER_KIT_ARCH amd64)
+else()
+  set(WRAPPER_KIT_ARCH i586)
+endif()
 
 set(WRAPPER_CABINETS sd160130 ss160130 st160130 sj160130 sp160130 sz160130 sb160130 sr160130)
 set(kit_outputs ${WRAPPER_KIT_DIR}/tpz1.6.0_13.msi)
@@ -24,7 +53,7 @@ if(WRAPPER_BUILD_KIT)
   file(GLOB_RECURSE kit_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/resources/kit/*)
   add_custom_command(
     OUTPUT ${kit_outputs}
-    COMMAND bash ${PROJECT_SOURCE_DIR}/resources/kit/build.sh ${WRAPPER_KIT_DIR} ${kit_size_flag}
+    COMMAND bash ${PROJECT_SOURCE_DIR}/resources/kit/build.sh ${WRAPPER_KIT_DIR} --arch ${WRAPPER_KIT_ARCH} ${kit_size_flag}
     DEPENDS ${kit_sources}
     COMMENT "Building the sample kit"
     VERBATIM)
@@ -76,7 +105,7 @@ add_executable(wrapper WIN32
   resources/wrapper.rc
   ${generated}/payload.rc)
 set_source_files_properties(resources/wrapper.rc PROPERTIES
-  OBJECT_DEPENDS "${generated}/wrapper.ico;${generated}/strings.escaped.rc;${PROJECT_SOURCE_DIR}/resources/manifest.xml")
+  OBJECT_DEPENDS "${generated}/wrapper.ico;${generated}/strings.escaped.rc;${generated}/manifest.xml")
 set_source_files_properties(${generated}/payload.rc PROPERTIES OBJECT_DEPENDS "${kit_outputs}")
 target_include_directories(wrapper PRIVATE src ${generated})
 set_target_properties(wrapper PROPERTIES OUTPUT_NAME wrapper RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
@@ -87,10 +116,11 @@ target_compile_options(wrapper PRIVATE
 set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -I${PROJECT_SOURCE_DIR}/resources -I${generated}")
 target_link_options(wrapper PRIVATE
   -nostdlib -nostartfiles -static -s
-  -Wl,-e,_WrapperStartup
+  -Wl,-e,${WRAPPER_ENTRY_SYMBOL}
   -Wl,--gc-sections
-  -Wl,--dynamicbase -Wl,--nxcompat
-  -Wl,--subsystem,windows:5.01 -Wl,--major-os-version,5 -Wl,--minor-os-version,1
+  -Wl,--dynamicbase -Wl,--nxcompat ${WRAPPER_ARCH_LINK_OPTIONS}
+  -Wl,--subsystem,windows:${WRAPPER_SUBSYSTEM_VERSION}
+  -Wl,--major-os-version,${WRAPPER_OS_MAJOR} -Wl,--minor-os-version,${WRAPPER_OS_MINOR}
   -Wl,--no-insert-timestamp
   -Wl,--file-alignment,4096 -Wl,--section-alignment,4096)
 target_link_libraries(wrapper PRIVATE kernel32 user32 advapi32 gcc)

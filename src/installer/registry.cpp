@@ -42,6 +42,11 @@ int32_t RegistryKey::QueryString(const char* name, char* buffer, uint32_t* size)
 
 namespace {
 constexpr char kSoftwareKey[] = "Software";
+// Every open names the vendor key's registry view, so a 64-bit build reads and
+// clears the same 32-bit-view key as a 32-bit one. The key itself is deleted
+// through the "Software" handle, which already stands in that view.
+constexpr uint32_t kRead = os::kKeyRead | build::kVendorKeyView;
+constexpr uint32_t kReadWrite = os::kKeyReadWrite | build::kVendorKeyView;
 }  // namespace
 
 bool ReadVendorValue(const char* name, char* buffer, size_t capacity) {
@@ -49,8 +54,8 @@ bool ReadVendorValue(const char* name, char* buffer, size_t capacity) {
   RegistryKey software;
   RegistryKey vendor;
   bool found = false;
-  if (software.Open(os::LocalMachineKey(), kSoftwareKey, os::kKeyRead) == 0 && software.handle() &&
-      vendor.Open(software.handle(), build::kVendorRegistryKey, os::kKeyRead) == 0 &&
+  if (software.Open(os::LocalMachineKey(), kSoftwareKey, kRead) == 0 && software.handle() &&
+      vendor.Open(software.handle(), build::kVendorRegistryKey, kRead) == 0 &&
       vendor.handle()) {
     uint32_t size = static_cast<uint32_t>(capacity);
     found = vendor.QueryString(name, buffer, &size) == 0 && size != 0 && buffer[0] != '\0';
@@ -63,9 +68,9 @@ bool ReadVendorValue(const char* name, char* buffer, size_t capacity) {
 bool DeleteVendorValue(const char* name) {
   RegistryKey software;
   RegistryKey vendor;
-  bool opened = software.Open(os::LocalMachineKey(), kSoftwareKey, os::kKeyRead) == 0 &&
+  bool opened = software.Open(os::LocalMachineKey(), kSoftwareKey, kRead) == 0 &&
                 software.handle() &&
-                vendor.Open(software.handle(), build::kVendorRegistryKey, os::kKeyReadWrite) == 0 &&
+                vendor.Open(software.handle(), build::kVendorRegistryKey, kReadWrite) == 0 &&
                 vendor.handle();
   if (opened) {
     os::DeleteRegValue(vendor.handle(), name);

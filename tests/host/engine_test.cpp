@@ -93,3 +93,19 @@ TEST_F(EngineTest, MsiexecPath) {
     EXPECT_EQ(fake->openRegKeys, 0) << "the key is closed";
   }
 }
+
+// The installer's location is read in the process's own registry view: a
+// 32-bit build finds the 32-bit msiexec.exe, the 64-bit build the 64-bit one.
+TEST_F(EngineTest, MsiexecPathComesFromTheProcesssOwnViewOn64BitWindows) {
+  fake->windows64 = true;
+  fake->major = 6;
+  fake->minor = 1;
+  fake->SetRegString("HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer",
+                     "InstallerLocation", "C:\\Windows\\system32");
+  fake->SetRegString("HKLM\\SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Installer",
+                     "InstallerLocation", "C:\\Windows\\SysWOW64");
+  char buffer[os::kPathCapacity];
+  ASSERT_TRUE(GetMsiexecPath(buffer, sizeof buffer));
+  EXPECT_EQ(std::string(buffer), FAKE_PROCESS_BITS == 64 ? "C:\\Windows\\system32\\msiexec.exe"
+                                                         : "C:\\Windows\\SysWOW64\\msiexec.exe");
+}

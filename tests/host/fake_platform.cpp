@@ -292,11 +292,29 @@ bool SetEvent(Handle event) {
 
 RegKey LocalMachineKey() { return &localMachine; }
 
+namespace {
+constexpr uint32_t kKeyWow64_64Key = 0x0100;
+constexpr uint32_t kKeyWow64_32Key = 0x0200;
+
+// The key a name opens below parent, with the registry redirection of 64-bit
+// Windows for HKLM\Software.
+std::string RegKeyPath(RegKey parent, const char* name, uint32_t access) {
+  std::string sub = Lower(name);
+  const bool view32 = (access & kKeyWow64_32Key) != 0 ||
+                      ((access & kKeyWow64_64Key) == 0 && FAKE_PROCESS_BITS == 32);
+  if (fake->windows64 && view32 && parent == &localMachine &&
+      (sub == "software" || sub.compare(0, 9, "software\\") == 0)) {
+    sub.insert(8, "\\wow6432node");
+  }
+  return static_cast<FakeOpenKey*>(parent)->first + "\\" + sub;
+}
+}  // namespace
+
 int32_t OpenRegKey(RegKey parent, const char* name, uint32_t access, RegKey* key) {
-  const std::string path = static_cast<FakeOpenKey*>(parent)->first + "\\" + Lower(name);
+  const std::string path = RegKeyPath(parent, name, access);
   auto it = fake->registry.find(path);
   if (it == fake->registry.end()) return 2;
-  const bool writable = access != kKeyRead;
+  const bool writable = (access & ~(kKeyWow64_32Key | kKeyWow64_64Key)) != kKeyRead;
   if (writable && it->second.readOnly) return 5;
   ++fake->openRegKeys;
   fake->regKeyHandles.emplace_back(path, writable);

@@ -96,6 +96,10 @@ struct FakeSystem {
 
   // registry: full path in lower case ("hklm\\software\\tarsksoft") -> key
   std::map<std::string, FakeRegKey> registry;
+  // 64-bit Windows: HKLM\Software has a 32-bit view below
+  // "hklm\\software\\wow6432node", seen by a 32-bit process and by any
+  // open with KEY_WOW64_32KEY. Off: one view, and the view flags are ignored.
+  bool windows64 = false;
   int openRegKeys = 0;
 
   // Storage behind the handles the fake gives out (stable addresses).

@@ -121,3 +121,33 @@ TEST_F(RegistryTest, ReinstallHandshake) {
     EXPECT_EQ(fake->openRegKeys, 0) << "every key is closed";
   }
 }
+
+// On 64-bit Windows the package's request lives in the 32-bit view
+// (HKLM\Software\Wow6432Node\TarskSoft), where every build must look for it
+// and clear it; the 64-bit view's key of the same name is someone else's.
+TEST_F(RegistryTest, ReinstallHandshakeUsesThe32BitViewOn64BitWindows) {
+  const char kVendor32[] = "HKLM\\Software\\Wow6432Node\\TarskSoft";
+  struct Case {
+    const char* name;
+    const char* requestKey;
+    bool reinstall;
+  } cases[] = {
+      {"request in the 32-bit view", kVendor32, true},
+      {"request in the 64-bit view only", kVendor, false},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    SCOPED_TRACE(c.name);
+    fake->windows64 = true;
+    fake->registry["hklm\\software\\wow6432node"];
+    fake->SetRegString(c.requestKey, "InstallStatus", "reinstall");
+    // The other view holds a key of the same name that must stay untouched.
+    const char* other = c.requestKey == kVendor32 ? kVendor : kVendor32;
+    fake->SetRegString(other, "Unrelated", "x");
+    EXPECT_EQ(TakeReinstallRequest(), c.reinstall);
+    EXPECT_EQ(fake->HasRegValue(c.requestKey, "InstallStatus"), !c.reinstall);
+    EXPECT_EQ(fake->HasRegKey(c.requestKey), !c.reinstall) << "an emptied vendor key is deleted";
+    EXPECT_TRUE(fake->HasRegValue(other, "Unrelated"));
+    EXPECT_EQ(fake->openRegKeys, 0);
+  }
+}
