@@ -1,17 +1,26 @@
 #!/usr/bin/env bash
 # Installs everything the build, the sample kit and the tests need, from Debian's packages.
-# Safe to run again: apt skips what is already there.
+# Safe to run again: apt skips what is already there. On a host that cannot run
+# 32-bit programs (or with WRAPPER_HOST_64BIT_ONLY=1) no i386 package is
+# installed: only the 64-bit configuration can run there.
 set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/configurations.sh
+wrapper_probe_host
 
 packages=(
   cmake g++ make ninja-build googletest libgtest-dev clang libclang-rt-14-dev
   g++-mingw-w64-i686 binutils-mingw-w64-i686
-  wine wine32:i386 wine64
+  g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
+  wine wine64
   msitools wixl gcab
   xvfb xdotool imagemagick icoutils
   python3 python3-pefile python3-olefile python3-gi gir1.2-gsf-1
   locales
 )
+if [ "$host_runs_i386" = 1 ]; then
+  packages+=(wine32:i386)
+fi
 
 need_install=0
 for p in "${packages[@]}"; do
@@ -20,7 +29,7 @@ done
 [ "$need_install" = 1 ] || exit 0
 
 export DEBIAN_FRONTEND=noninteractive
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
+if [ "$host_runs_i386" = 1 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386
 fi
 apt-get update -q

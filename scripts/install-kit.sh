@@ -1,34 +1,53 @@
 #!/usr/bin/env bash
 # The main job: builds the sample kit and wrapper.exe, runs `wrapper.exe /s`
-# under Wine in a private prefix (build/demo/prefix, never ~/.wine) with the
+# under Wine in a private prefix (build/demo/CONFIG, never ~/.wine) with the
 # system's real msiexec, and shows what it installed.
+#
+# On a host that runs 32-bit programs this is the 32-bit wrapper with the i586
+# kit (configuration win32); elsewhere, or with WRAPPER_HOST_64BIT_ONLY=1, the
+# native x64 edition with the amd64 kit (configuration win64).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
+source scripts/configurations.sh
 
 bash scripts/install-deps.sh
-cmake --preset win32 >/dev/null
-cmake --build --preset win32
+wrapper_probe_host
+if [ "$host_runs_i386" = 1 ]; then
+  config=win32
+  echo "== configuration win32: the 32-bit wrapper with the i586 kit ($host_i386_reason)"
+else
+  config=win64
+  echo "== configuration win64: the native x64 edition with the amd64 kit, because $host_i386_reason"
+fi
+wine_loader=$(wrapper_wine_loader "$config")
+cmake --preset "$config" >/dev/null
+cmake --build --preset "$config"
 
-export WINEPREFIX="$root/build/demo/prefix" WINEARCH=win32 WINEDEBUG=-all
+export WINEPREFIX="$root/build/demo/$config" WINEARCH=$(wrapper_winearch "$config") WINEDEBUG=-all
 # No Mono or Gecko downloads: the kit needs neither.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  echo "== creating the Wine prefix $WINEPREFIX"
+  echo "== creating the Wine prefix $WINEPREFIX ($WINEARCH)"
   mkdir -p "$WINEPREFIX"
-  wineboot -i >/dev/null 2>&1
+  if ! "$wine_loader" wineboot -i >/dev/null 2>&1; then
+    echo "wineboot failed for $WINEPREFIX ($wine_loader, $WINEARCH)" >&2
+    exit 2
+  fi
   wineserver -w
 fi
 
-echo "== wrapper.exe /s"
+echo "== wrapper.exe /s ($config)"
 status=0
-wine "$root/build/win32/wrapper.exe" /s || status=$?
+"$wine_loader" "$root/build/$config/wrapper.exe" /s || status=$?
 wineserver -w
 echo "exit code: $status (Linux keeps the low 8 bits of the Windows exit code)"
 
+suffix=""
+[ "$config" = win32 ] || suffix=_x64
 user_dir=$(ls -d "$WINEPREFIX"/drive_c/users/*/AppData/LocalLow 2>/dev/null | head -n 1)
 echo "== staging folder"
-ls -l "$user_dir/Velmor/Tarsk/tpz1.6.0_13"
+ls -l "$user_dir/Velmor/Tarsk/tpz1.6.0_13$suffix"
 echo "== installed kit"
 kit=$(find "$WINEPREFIX/drive_c" -maxdepth 4 -type d -path '*Tarsk/Kit*' 2>/dev/null | head -n 1)
 if [ -n "$kit" ]; then
@@ -38,5 +57,9 @@ else
   echo "nothing installed"
 fi
 echo "== registry"
-wine reg query 'HKLM\Software\TarskSoft' /s 2>/dev/null | tr -d '\r' || true
+"$wine_loader" reg query 'HKLM\Software\TarskSoft' /s 2>/dev/null | tr -d '\r' || true
+if [ "$WINEARCH" = win64 ]; then
+  echo "== registry, 32-bit view (where a reinstall request would wait)"
+  "$wine_loader" reg query 'HKLM\Software\TarskSoft' /s /reg:32 2>/dev/null | tr -d '\r' || true
+fi
 exit "$status"

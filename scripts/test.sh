@@ -1,10 +1,15 @@
 #!/usr/bin/env bash
-# Runs every test: the host unit tests of both editions under the sanitizers,
-# a bounded fuzz run, the product build, and the end-to-end tests under Wine.
+# Runs every test: the host unit tests of every edition under the sanitizers,
+# a bounded fuzz run, the product builds, and for each configuration this host
+# can run (scripts/configurations.sh) the sample kit's tests and the
+# end-to-end tests under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/configurations.sh
 
 bash scripts/install-deps.sh
+wrapper_select_configurations
+wrapper_configurations_line
 
 echo "== host unit tests"
 cmake --preset host >/dev/null
@@ -26,12 +31,30 @@ for target in command_line registry_value; do
   if [ "$status" != 0 ]; then echo "fuzz_$target failed"; exit 1; fi
 done
 
-echo "== product"
-cmake --preset win32 >/dev/null
-cmake --build --preset win32
+# Every edition is built on every host; only running it needs the host's help.
+for config in "${WRAPPER_ALL_CONFIGURATIONS[@]}"; do
+  echo "== product: $config"
+  cmake --preset "$config" >/dev/null
+  cmake --build --preset "$config"
+done
 
-echo "== the sample kit under Wine's installer engine"
-bash tests/kit/run.sh build/win32/kit
+summary=()
+for config in "${wrapper_configurations[@]}"; do
+  echo "== $config: the sample kit under Wine's installer engine"
+  status=0
+  bash tests/kit/run.sh "build/$config/kit" "$config" || status=$?
+  [ "$status" = 0 ] || summary+=("$config kit tests failed")
 
-echo "== end-to-end tests under Wine"
-bash tests/e2e/run.sh build/win32
+  echo "== $config: end-to-end tests under Wine"
+  e2e=0
+  bash tests/e2e/run.sh "build/$config" --config "$config" || e2e=$?
+  [ "$e2e" = 0 ] || summary+=("$config end-to-end tests failed")
+done
+
+echo "== summary"
+wrapper_configurations_line
+if [ "${#summary[@]}" -gt 0 ]; then
+  printf '%s\n' "${summary[@]}"
+  exit 1
+fi
+echo "all tests passed for ${wrapper_configurations[*]}"

@@ -1,7 +1,10 @@
-"""Runs the end-to-end tests: python3 run.py BUILD_DIR [-k SUBSTRING]...
+"""Runs the end-to-end tests: python3 run.py BUILD_DIR [--config NAME] [-k SUBSTRING]...
 
-Prints one line per case and a final "N passed, M failed"; exits non-zero on
-any failure."""
+NAME is the configuration (lib/configuration.py): win32 (the default),
+win32-x64 or win64. Prints one line per case ("ok", "FAIL", or "skip" with
+the reason a case cannot apply to the configuration) and a final
+"N passed, M failed, K skipped"; exits non-zero on any failure, or when
+nothing passed."""
 
 import argparse
 import importlib
@@ -13,12 +16,14 @@ import traceback
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from lib import cases  # noqa: E402
+from lib.configuration import Configuration, Skip  # noqa: E402
 from lib.harness import HarnessError, Session  # noqa: E402
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("build_dir")
+    parser.add_argument("--config", default="win32", help="win32, win32-x64 or win64")
     parser.add_argument("-k", action="append", default=[], help="run only cases whose name contains this")
     parser.add_argument("-v", action="store_true", help="print Wine's stderr of failing cases")
     options = parser.parse_args()
@@ -29,16 +34,22 @@ def main():
             importlib.import_module(name[:-3])
 
     selected = [(n, f) for n, f in cases.CASES if not options.k or any(k in n for k in options.k)]
-    passed = failed = 0
+    config = Configuration(options.config)
+    print("# configuration %s" % config, flush=True)
+    passed = failed = skipped = 0
     started = time.monotonic()
     session = None
     try:
-        session = Session(options.build_dir)
+        session = Session(options.build_dir, config)
         session.start_display()
         for name, function in selected:
             t0 = time.monotonic()
             try:
                 function(session)
+            except Skip as e:
+                skipped += 1
+                print("skip %s\n  %s" % (name, e), flush=True)
+                continue
             except AssertionError as e:
                 failed += 1
                 print("FAIL %s (%.1fs)\n  %s" % (name, time.monotonic() - t0, str(e).replace("\n", "\n  ")), flush=True)
@@ -59,7 +70,7 @@ def main():
         if session is not None:
             session.close()
     print("# %.0f s" % (time.monotonic() - started))
-    print("%d passed, %d failed" % (passed, failed))
+    print("%d passed, %d failed, %d skipped (%s)" % (passed, failed, skipped, config.name))
     return 1 if failed or not passed else 0
 
 

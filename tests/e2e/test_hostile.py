@@ -12,8 +12,8 @@ import subprocess
 import time
 
 from lib.cases import case, check, equal, table
-from lib.harness import (CABINETS, E2E_DIR, INSTALLER_KEY, PACKAGE, PRODUCT_FOLDER, REG_BINARY,
-                         REG_DWORD, REG_EXPAND_SZ, REG_SZ, VENDOR_KEY, WRAPPER, HarnessError,
+from lib.harness import (CABINETS, E2E_DIR, INSTALLER_KEY, PACKAGE, REG_BINARY,
+                         REG_DWORD, REG_EXPAND_SZ, REG_SZ, VENDOR_KEY, VENDOR_ROOT, WRAPPER, HarnessError,
                          quote_arg, sz)
 from lib.product import installer_command
 
@@ -71,7 +71,7 @@ def changed_outside(prefix, before, staging_base):
     staging = prefix.unix(prefix.staging(staging_base))
     allowed = {staging}
     parent = staging
-    for _ in PRODUCT_FOLDER.split("\\"):
+    for _ in prefix.config.product_folder.split("\\"):
         parent = os.path.dirname(parent)
         allowed.add(parent)
     after = snapshot(prefix)
@@ -130,7 +130,7 @@ def planted_prefix(session):
         shutil.copy(session.wrapper, p.unix(PLANT_APP + r"\wrapper.exe"))
         shutil.copy(os.path.join(session.programs, "loadlib.exe"), p.unix(PLANT_APP + r"\loadlib.exe"))
         shutil.copy(os.path.join(session.programs, "loadlib.exe"), p.unix(E2E_DIR + r"\loadlib.exe"))
-        shutil.copy(os.path.join(session.programs, "msiexec.exe"), p.unix(r"C:\windows\system32\msiexec.exe"))
+        shutil.copy(os.path.join(session.programs, "msiexec.exe"), p.system_file("msiexec.exe"))
         # Wine's background services start from the session's folder with a
         # neutral environment before anything runs in the planted folder.
         p.start_server()
@@ -178,12 +178,14 @@ def planted_control(session, row):
 @table("planted libraries: none loaded", [(v, v) for v in ("win7", "winxp", "win2003")])
 def planted_none(session, version):
     p = planted_prefix(session)
+    if version == "winxp":
+        version = session.xp()[1]
     r, marks = run_planted(p, quote_arg(PLANT_APP + r"\wrapper.exe") + b" /s", version=version)
     equal(marks, {}, "planted libraries loaded (library: programs)")
     equal(r.exit_code, 0, "exit code (%s)" % r.describe())
     equal(len(r.runs), 1, "installer runs")
     base = p.local_low() if version == "win7" else p.roaming()
-    installer = r"C:\windows\system32\msiexec.exe" if version == "win2003" else r"C:\standin\msiexec.exe"
+    installer = r"C:\windows\system32\msiexec.exe" if version in ("win2003", "winxp64") else r"C:\standin\msiexec.exe"
     equal(r.runs[0].command_line, installer_command(p.staging(base), b" /qn", installer=installer),
           "installer command line (the usual staging folder)")
 
@@ -247,7 +249,7 @@ def put_file_at_product_folder(prefix):
     """A file named like the product folder where the folder belongs."""
     family = os.path.dirname(prefix.unix(prefix.staging(prefix.local_low())))
     os.makedirs(family, exist_ok=True)
-    with open(os.path.join(family, PRODUCT_FOLDER.split("\\")[-1]), "wb") as f:
+    with open(os.path.join(family, prefix.config.product_folder.split("\\")[-1]), "wb") as f:
         f.write(b"not a folder")
 
 
@@ -256,10 +258,11 @@ FAULT_ROWS = [
     #  what stays: {file name: "kit" | "part" | "empty"})
     ("disk full while the package is written", None, "size=16k", None,
      112, failure_text(WRITE_FILE, 112, "Disk full."), {PACKAGE: "part"}),
-    # The package (34816 bytes) and the first cabinet fill ten 4 KiB pages:
+    # The package and the first cabinet fill the file system's 4 KiB pages:
     # the second cabinet meets a full disk while the installer waits for the
     # event, so the process ends with the error when the box is dismissed.
-    ("disk full while a cabinet is written", None, "size=40k", {"WAIT_EVENT": 4000},
+    ("disk full while a cabinet is written", None, lambda session: "size=%dk" % (
+        4 * sum(-(-len(session.kit_file(n)) // 4096) for n in (PACKAGE, CABINETS[0]))), {"WAIT_EVENT": 4000},
      112, failure_text(WRITE_FILE, 112, "Disk full."),
      {PACKAGE: "kit", CABINETS[0]: "kit", CABINETS[1]: "empty"}),
     ("staging folder on a read-only file system", None, "ro,size=16k", None,
@@ -281,7 +284,7 @@ def staging_fault(session, row):
         if setup is not None:
             setup(p)
         if mount is not None:
-            mounted.append(mount_over_staging(p, mount))
+            mounted.append(mount_over_staging(p, mount(session) if callable(mount) else mount))
     p.clean = prepare
     try:
         before = snapshot(p)
@@ -329,7 +332,7 @@ def two_at_once(session):
         result = p.unix("%s\\parallel-%d.result" % (E2E_DIR, n))
         if os.path.exists(result):
             os.remove(result)
-        procs.append((subprocess.Popen(["wine", E2E_DIR + r"\run_raw.exe", job, result], env=env,
+        procs.append((subprocess.Popen([p.config.wine, E2E_DIR + r"\run_raw.exe", job, result], env=env,
                                        cwd=session.tmp, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL),
                       result))
     boxes = []
@@ -466,17 +469,19 @@ def profile_fallback(session, row):
     # folder cannot be asked for: USERPROFILE is the base. Wine sets
     # USERPROFILE itself at start-up, so envrun sets it for the wrapper.
     _, profile, code, message = row
-    p = session.shared()
+    p, version, installer, overrides = session.xp()
     envrun = install_envrun(p)
     os.makedirs(p.unix(PROFILE), exist_ok=True)
     before = snapshot(p)
-    r = p.run(command_line=quote_arg(envrun) + b" " + W + b" /s", version="winxp",
-              dll_overrides="shfolder,shell32=d", extra_env={"ENVRUN_SET": "USERPROFILE=" + profile})
+    r = p.run(command_line=quote_arg(envrun) + b" " + W + b" /s", version=version,
+              dll_overrides=";".join(filter(None, ["shfolder,shell32=d", overrides])),
+              extra_env={"ENVRUN_SET": "USERPROFILE=" + profile})
     no_crash(r)
     equal(r.exit_code, code, "exit code (%s)" % r.describe())
     if message is None:
         equal(r.boxes, [], "message boxes")
-        equal(r.runs[0].command_line, installer_command(p.staging(PROFILE), b" /qn"), "installer command line")
+        equal(r.runs[0].command_line, installer_command(p.staging(PROFILE), b" /qn", installer=installer),
+              "installer command line")
         equal(changed_outside(p, before, PROFILE), [], "written outside the staging folder")
         shutil.rmtree(p.unix(PROFILE + r"\Velmor"))
     else:
@@ -488,10 +493,11 @@ def profile_fallback(session, row):
 
 @case("winxp without shfolder.dll: the roaming folder through shell32.dll")
 def without_shfolder(session):
-    p = session.shared()
-    r = p.run(b"/s", version="winxp", dll_overrides="shfolder=d")
+    p, version, installer, overrides = session.xp()
+    r = p.run(b"/s", version=version, dll_overrides=";".join(filter(None, ["shfolder=d", overrides])))
     equal(r.exit_code, 0, "exit code (%s)" % r.describe())
-    equal(r.runs[0].command_line, installer_command(p.staging(p.roaming()), b" /qn"), "installer command line")
+    equal(r.runs[0].command_line, installer_command(p.staging(p.roaming()), b" /qn", installer=installer),
+          "installer command line")
 
 
 # ---- odd registry values
@@ -555,8 +561,8 @@ def status_values(result):
 def install_status(session, row):
     _, type_, data = row
     p = session.shared()
-    read = ("getval", "HKLM", VENDOR_KEY, "InstallStatus")
-    r = p.run(b"/s", before=[("setval", "HKLM", VENDOR_KEY, "InstallStatus", str(type_), data.hex()), read],
+    read = ("getval", VENDOR_ROOT, VENDOR_KEY, "InstallStatus")
+    r = p.run(b"/s", before=[("setval", VENDOR_ROOT, VENDOR_KEY, "InstallStatus", str(type_), data.hex()), read],
               after=[read])
     no_crash(r)
     equal(r.exit_code, 0, "exit code (%s)" % r.describe())

@@ -32,10 +32,14 @@ def resources(pe, type_id):
     return found
 
 
-@case("image: manifest is resources/manifest.xml")
+@case("image: manifest is resources/manifest.xml.in for the build's architecture")
 def manifest(session):
-    with open(os.path.join(ROOT, "resources", "manifest.xml"), "rb") as f:
-        expected = f.read()
+    with open(os.path.join(ROOT, "resources", "manifest.xml.in"), "rb") as f:
+        template = f.read()
+    config = session.config
+    # The processor is the program's own; the assembly name follows the package's architecture tag.
+    expected = (template.replace(b"@WRAPPER_MANIFEST_ARCH@", b"amd64" if config.wrapper_bits == 64 else b"X86")
+                .replace(b"@WRAPPER_ARCH_TAG@", config.package_arch.encode()))
     found = resources(image(session), RT_MANIFEST)
     equal(sorted(found), [(1, 1033)], "manifest resources (id, language)")
     equal(found[(1, 1033)], expected, "manifest bytes")
@@ -98,13 +102,35 @@ def imports(session):
     check(not hasattr(pe, "DIRECTORY_ENTRY_DELAY_IMPORT"), "delay imports present")
 
 
-@case("image: header flags and subsystem version")
+@case("image: header flags, machine and subsystem version")
 def header(session):
-    opt = image(session).OPTIONAL_HEADER
+    pe = image(session)
+    opt = pe.OPTIONAL_HEADER
     flags = opt.DllCharacteristics
     check(flags & 0x0040, "DYNAMIC_BASE missing (0x%04x)" % flags)
     check(flags & 0x0100, "NX_COMPAT missing (0x%04x)" % flags)
     equal(opt.Subsystem, 2, "subsystem (Windows GUI)")
-    check((opt.MajorSubsystemVersion, opt.MinorSubsystemVersion) <= (5, 1),
-          "subsystem version %d.%d above 5.1" % (opt.MajorSubsystemVersion, opt.MinorSubsystemVersion))
-    equal(image(session).FILE_HEADER.Machine, 0x14C, "machine (i386)")
+    equal(pe.FILE_HEADER.TimeDateStamp, 0, "link timestamp")
+    if session.config.wrapper_bits == 64:
+        equal(pe.FILE_HEADER.Machine, 0x8664, "machine (x86-64)")
+        equal(opt.Magic, 0x20B, "optional header (PE32+)")
+        check(flags & 0x0020, "HIGH_ENTROPY_VA missing (0x%04x)" % flags)
+        # The first x64 systems are 5.2 (XP x64, Server 2003 x64).
+        equal((opt.MajorSubsystemVersion, opt.MinorSubsystemVersion), (5, 2), "subsystem version")
+    else:
+        equal(pe.FILE_HEADER.Machine, 0x14C, "machine (i386)")
+        equal(opt.Magic, 0x10B, "optional header (PE32)")
+        equal((opt.MajorSubsystemVersion, opt.MinorSubsystemVersion), (5, 1), "subsystem version")
+    equal((opt.MajorOperatingSystemVersion, opt.MinorOperatingSystemVersion),
+          (opt.MajorSubsystemVersion, opt.MinorSubsystemVersion), "operating-system version")
+
+
+@case("image: every section starts on a 4096-byte boundary of the file")
+def sections_mappable(session):
+    # Wine maps a section straight from the file only at such offsets;
+    # otherwise it copies the whole payload into private memory at start.
+    pe = image(session)
+    misplaced = [(s.Name.rstrip(b"\0").decode(), s.PointerToRawData) for s in pe.sections
+                 if s.SizeOfRawData and s.PointerToRawData % 4096]
+    equal(misplaced, [], "sections at unaligned file offsets")
+    check(any(s.Name.startswith(b".rsrc") for s in pe.sections), "no resource section")

@@ -10,11 +10,11 @@ import zlib
 from lib import kit
 from lib.cases import case, check, equal, table
 from lib.harness import (CABINETS, PACKAGE, REG_BINARY, REG_DWORD, REG_EXPAND_SZ, REG_MULTI_SZ,
-                         REG_SZ, VENDOR_KEY, quote_arg, sz)
+                         REG_SZ, VENDOR_KEY, VENDOR_ROOT, quote_arg, sz)
 from lib.product import installer_command
 
 STATUS = "InstallStatus"
-WATCH_STATUS = r"HKLM\%s|%s" % (VENDOR_KEY, STATUS)
+WATCH_STATUS = r"%s\%s|%s" % (VENDOR_ROOT, VENDOR_KEY, STATUS)
 # The stand-in passes each run on to Wine's msiexec, with a verbose log per run.
 PASS_THROUGH = {"PASS": kit.REAL_MSIEXEC, "PASS_LOG": 1, "WATCH": WATCH_STATUS}
 WAITING = re.compile(r"WaitForCabinets: waiting up to (\d+) ms")
@@ -42,14 +42,21 @@ def waits_in_log(log):
     return int(waiting.group(1)), int(done.group(1))
 
 
+def vendor_key_after_install(prefix):
+    """(subkeys, values) of the 32-bit view's vendor key once the kit is
+    installed and no request is left: the i586 kit's Kit subkey alone; the
+    amd64 kit keeps that subkey in the 64-bit view, so there is no key."""
+    return (1, 0) if prefix.config.kit_root == "HKLM" else None
+
+
 # ---- the real msiexec installs the kit
 
 @case("real msiexec: /s installs the kit after the event")
 def real_install(session):
     p = session.copy_prefix("kit-install")
     r = p.run(b"/s", installer_location=r"C:\standin", standin=PASS_THROUGH,
-              after=kit.value_lines() + [("getval", "HKLM", VENDOR_KEY, STATUS),
-                                         ("keyinfo", "HKLM", VENDOR_KEY)])
+              after=kit.value_lines(p) + [("getval", VENDOR_ROOT, VENDOR_KEY, STATUS),
+                                         ("keyinfo", VENDOR_ROOT, VENDOR_KEY)])
     equal(r.exit_code, 0, "exit code (%s)" % r.describe())
     equal(len(r.runs), 1, "installer runs")
     equal(r.runs[0].command_line, installer_command(p.staging(p.local_low()), b" /qn"),
@@ -58,7 +65,7 @@ def real_install(session):
     equal(timeout, 600000, "the kit's time-out (WRAPPER=1 and the default WRAPPER_WAIT_MS)")
     kit.expect_installed(p, r)
     equal(r.values[STATUS], None, "InstallStatus after a plain installation")
-    equal(r.keys[VENDOR_KEY], (1, 0), "vendor key: the Kit subkey and no values")
+    equal(r.keys[VENDOR_KEY], vendor_key_after_install(p), "vendor key (32-bit view) afterwards")
     expect_staged(session, p, CABINETS)
 
 
@@ -68,8 +75,8 @@ def real_reinstall(session):
     # give up after 3 s with 1603.
     p = session.copy_prefix("kit-reinstall")
     r = p.run(b'/s /v"REQUEST_REINSTALL=1 WRAPPER_WAIT_MS=3000"', standin=PASS_THROUGH,
-              after=kit.value_lines() + [("getval", "HKLM", VENDOR_KEY, STATUS),
-                                         ("keyinfo", "HKLM", VENDOR_KEY)])
+              after=kit.value_lines(p) + [("getval", VENDOR_ROOT, VENDOR_KEY, STATUS),
+                                         ("keyinfo", VENDOR_ROOT, VENDOR_KEY)])
     equal(r.exit_code, 0, "exit code (%s)" % r.describe())
     equal(len(r.runs), 2, "installer runs")
     equal(r.runs[0].command_line,
@@ -88,9 +95,8 @@ def real_reinstall(session):
     check(re.search(r"Installed = 1", second) is not None, "the second run is no maintenance run")
     kit.expect_installed(p, r)
     equal(r.values[STATUS], None, "InstallStatus afterwards")
-    # The status value was the vendor key's only value, but the kit's own
-    # subkey keeps the key.
-    equal(r.keys[VENDOR_KEY], (1, 0), "vendor key afterwards (subkeys, values)")
+    # The status value was the vendor key's only value; only the kit's own subkey can keep it.
+    equal(r.keys[VENDOR_KEY], vendor_key_after_install(p), "vendor key (32-bit view) afterwards")
     expect_staged(session, p, CABINETS)
 
 
@@ -103,7 +109,7 @@ FILLER = b"reinstall\0" + b"x" * 590 + b"\0"      # 600 characters and a termina
 def status_row(name, runs, data=None, type=REG_SZ, **options):
     """A handshake case: InstallStatus set to data (type) before the run, and
     the number of installer runs it should give."""
-    row = {"runs": runs, "data": data, "type": type, "root": "HKLM", "written": None,
+    row = {"runs": runs, "data": data, "type": type, "root": VENDOR_ROOT, "written": None,
            "extra": [], "location": r"C:\standin", "vendor": "gone" if runs == 2 else "kept",
            "left": "gone" if runs == 2 else "same", "readonly": False}
     row.update(options)
@@ -127,9 +133,9 @@ HANDSHAKE_ROWS = [
     status_row("REG_SZ of 513 bytes", 1, FILLER[:512] + b"\0"),
     status_row("under HKCU only", 1, sz("reinstall"), root="HKCU", vendor="gone"),
     status_row("vendor key with another value", 2, sz("reinstall"), vendor=(0, 1),
-               extra=[("setval", "HKLM", VENDOR_KEY, "Other", str(REG_SZ), sz("x").hex())]),
+               extra=[("setval", VENDOR_ROOT, VENDOR_KEY, "Other", str(REG_SZ), sz("x").hex())]),
     status_row("vendor key with a subkey", 2, sz("reinstall"), vendor=(1, 0),
-               extra=[("setval", "HKLM", SUBKEY, "Other", str(REG_SZ), sz("x").hex())]),
+               extra=[("setval", VENDOR_ROOT, SUBKEY, "Other", str(REG_SZ), sz("x").hex())]),
     status_row("vendor key read-only", 2, sz("reinstall"), readonly=True, vendor=(0, 1), left="same"),
     status_row("first run not startable", 2, sz("reinstall"), location=r"C:\nothing-here"),
     status_row("written by the first run", 2, written=(REG_SZ, sz("reinstall"), "1")),
@@ -153,14 +159,14 @@ def handshake(session, row):
         before.append(("setval", root, key, STATUS, str(row["type"]), row["data"].hex()))
     if row["written"] is not None:
         type_, data, runs = row["written"]
-        standin.update(REG=r"HKLM\%s|%s|%d|%s" % (key, STATUS, type_, data.hex()), REG_RUNS=runs)
+        standin.update(REG=r"%s\%s|%s|%d|%s" % (VENDOR_ROOT, key, STATUS, type_, data.hex()), REG_RUNS=runs)
     if row["readonly"]:
         # Everyone may read the key (and change its DACL back), nothing more.
-        before += [("keyacl", "HKLM", key, "0x20019"), ("openkey", "HKLM", key, "0x2001f")]
-    after += [("getval", root, key, STATUS), ("keyinfo", "HKLM", key)]
+        before += [("keyacl", VENDOR_ROOT, key, "0x20019"), ("openkey", VENDOR_ROOT, key, "0x2001f")]
+    after += [("getval", root, key, STATUS), ("keyinfo", VENDOR_ROOT, key)]
     if row["readonly"]:
-        after.append(("keyacl", "HKLM", key, "0xf003f"))
-    if root != "HKLM":
+        after.append(("keyacl", VENDOR_ROOT, key, "0xf003f"))
+    if root != VENDOR_ROOT:
         after.append(("delkey", root, key))
     r = p.run(b"/s", installer_location=row["location"], standin=standin, before=before, after=after)
 
@@ -191,6 +197,22 @@ def handshake(session, row):
     if vendor == "kept":
         vendor = (0, 1)
     equal(r.keys[key], None if vendor == "gone" else vendor, r"HKLM\%s afterwards (subkeys, values)" % key)
+
+
+@case("reinstall handshake: a request in the 64-bit registry view only is not the package's")
+def handshake_other_view(session):
+    # Every wrapper reads the request in the 32-bit view, where both kits
+    # write it; a 64-bit view's key of the same name is left alone.
+    p = session.shared()
+    session.config.skip_unless(p.config.winearch == "win64", "a 32-bit prefix has a single registry view")
+    standin = {"EXIT": "1603,3010", "WAIT_EVENT": 30000}
+    r = p.run(b"/s", standin=standin,
+              before=[("delkey", "HKLM64", VENDOR_KEY),
+                      ("setval", "HKLM64", VENDOR_KEY, STATUS, str(REG_SZ), sz("reinstall").hex())],
+              after=[("getval", "HKLM64", VENDOR_KEY, STATUS), ("delkey", "HKLM64", VENDOR_KEY)])
+    equal(len(r.runs), 1, "installer runs")
+    equal(r.exit_code, 1603, "exit code")
+    equal(r.values[STATUS], (REG_SZ, sz("reinstall")), r"HKLM64\%s %s afterwards" % (VENDOR_KEY, STATUS))
 
 
 # ---- cabinets and the event, also in builds without some payload resources

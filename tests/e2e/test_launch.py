@@ -131,7 +131,7 @@ def run_with_engine(session, version, arguments, locale):
     p = engine_prefix(session)
     with open(session.programs + "/msi_%s.dll" % version, "rb") as f:
         dll = f.read()
-    with open(p.unix(r"C:\windows\system32\msi.dll"), "wb") as f:
+    with open(p.system_file("msi.dll"), "wb") as f:
         f.write(dll)
     # Wine maps its builtin msi.dll even for a version query unless told to
     # prefer the file in system32.
@@ -214,21 +214,25 @@ def composed_too_long(session):
 # ---- staging folder, cabinets and the ready event
 
 STAGING_ROWS = [
-    # (row, Windows version, base folder kind)
+    # (row, Windows version, base folder kind); "xp" is XP as the prefix can
+    # have it (XP x64 in a 64-bit prefix)
     ("win7", "win7", "local_low"),
     ("win10", "win10", "local_low"),
-    ("winxp", "winxp", "roaming"),
+    ("winxp", "xp", "roaming"),
 ]
 
 
 @table("staging folder", [(r[0], r) for r in STAGING_ROWS])
 def staging(session, row):
     _, version, kind = row
-    p = session.shared()
-    r = p.run(b"/s", version=version, standin={"WAIT_EVENT": 30000, "CHECK_FILES": ALL_FILES})
+    p, installer, overrides = session.shared(), STANDIN_DIR + r"\msiexec.exe", None
+    if version == "xp":
+        p, version, installer, overrides = session.xp()
+    r = p.run(b"/s", version=version, standin={"WAIT_EVENT": 30000, "CHECK_FILES": ALL_FILES},
+              dll_overrides=overrides or None)
     run = single_run(r)
     folder = p.staging(getattr(p, kind)())
-    equal(run.command_line, installer_command(folder, b" /qn"), "installer command line")
+    equal(run.command_line, installer_command(folder, b" /qn", installer=installer), "installer command line")
     check(run.fact("event") is not None and run.fact("event")[0] == "signalled",
           "event when the installer waited: %r" % (run.fact("event"),))
     sizes = {name: len(session.kit_file(name)) for name in CABINETS}
@@ -243,7 +247,7 @@ def staging(session, row):
 def win2003_real_msiexec(session):
     # Wine's own msiexec.exe is run, in a prefix of its own since it installs the kit.
     p = session.copy_prefix("win2003-real")
-    r = p.run(b"/s", version="win2003", after=kit.value_lines())
+    r = p.run(b"/s", version="win2003", after=kit.value_lines(p))
     equal(len(r.runs), 0, "stand-in runs (InstallerLocation must not be used)")
     equal(r.exit_code, 0, "exit code")
     equal(r.boxes, [], "message boxes")
@@ -253,21 +257,9 @@ def win2003_real_msiexec(session):
               name + " staged below Roaming differs from the kit's")
 
 
-def system_standin_prefix(session):
-    """A prefix whose system32\\msiexec.exe is the stand-in."""
-    if not hasattr(session, "system_prefix"):
-        p = session.copy_prefix("system")
-        with open(session.programs + "/msiexec.exe", "rb") as f:
-            data = f.read()
-        with open(p.unix(r"C:\windows\system32\msiexec.exe"), "wb") as f:
-            f.write(data)
-        session.system_prefix = p
-    return session.system_prefix
-
-
 @table("win2003 command line", [("InstallerLocation set", r"C:\standin"), ("no InstallerLocation", None)])
 def win2003_command(session, location):
-    p = system_standin_prefix(session)
+    p = session.system_standin()
     r = p.run(b"/s", version="win2003", installer_location=location, dll_overrides="msiexec.exe=n",
               standin={"EXIT": 3010})
     equal(single_run(r).command_line,

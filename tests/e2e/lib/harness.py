@@ -18,9 +18,11 @@ EVENT_NAME = "VelmorTPZCabExtractWaitEvent"
 PACKAGE = "tpz1.6.0_13.msi"
 CABINETS = ["sd160130.cab", "ss160130.cab", "st160130.cab", "sj160130.cab",
             "sp160130.cab", "sz160130.cab", "sb160130.cab", "sr160130.cab"]
-PRODUCT_FOLDER = r"Velmor\Tarsk\tpz1.6.0_13"
 INSTALLER_KEY = r"SOFTWARE\Microsoft\Windows\CurrentVersion\Installer"
 VENDOR_KEY = r"Software\TarskSoft"
+# The vendor key is in the 32-bit registry view for every wrapper and package
+# (the flag is ignored in a 32-bit prefix).
+VENDOR_ROOT = "HKLM32"
 STANDIN_DIR = r"C:\standin"          # holds the stand-in msiexec.exe
 E2E_DIR = r"C:\e2e"                  # wrapper.exe, run_raw.exe, boxreader.exe, jobs
 LOG_DIR = r"C:\e2e\log"              # the stand-in's records
@@ -129,10 +131,11 @@ class Result:
 
 
 class Prefix:
-    """A private 32-bit Wine prefix with the test programs installed."""
+    """A private Wine prefix of the session's configuration with the test programs installed."""
 
     def __init__(self, session, path):
         self.session = session
+        self.config = session.config
         self.path = path
         self.drive_c = os.path.join(path, "drive_c")
         users = [u for u in os.listdir(os.path.join(self.drive_c, "users")) if u != "Public"]
@@ -157,13 +160,17 @@ class Prefix:
 
     def staging(self, base):
         """The staging folder below a base folder (Windows path)."""
-        return base + "\\" + PRODUCT_FOLDER
+        return base + "\\" + self.config.product_folder
+
+    def system_file(self, name):
+        """The Linux path of C:\\windows\\system32\\NAME as the wrapper's process sees it."""
+        return os.path.join(self.drive_c, "windows", self.config.system_folder, name)
 
     def env(self, locale="en_US.UTF-8", extra=None):
         env = {k: v for k, v in os.environ.items()
                if not (k.startswith("LC_") or k in ("LANG", "LANGUAGE") or k.startswith("STANDIN_")
                        or k.startswith("WINE"))}
-        env.update(WINEPREFIX=self.path, WINEARCH="win32", WINEDEBUG="-all",
+        env.update(WINEPREFIX=self.path, WINEARCH=self.config.winearch, WINEDEBUG="-all",
                    DISPLAY=self.session.display, LC_ALL=locale, STANDIN_DIR=LOG_DIR)
         env.update(extra or {})
         return env
@@ -184,7 +191,7 @@ class Prefix:
             subprocess.run(["wineserver", "-p"], env=self.env(), check=True)
             # Wine's background services start with the first program and keep
             # its environment and output: start them with a neutral one.
-            subprocess.run(["wine", "cmd", "/c", "exit"], env=self.env(), cwd=self.session.tmp,
+            subprocess.run([self.config.wine, "cmd", "/c", "exit"], env=self.env(), cwd=self.session.tmp,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
             self.server_started = True
 
@@ -214,7 +221,7 @@ class Prefix:
         self.start_server()
         self.clean()
         job = [("setval", "HKCU", r"Software\Wine", "Version", str(REG_SZ), sz(version).hex()),
-               ("delkey", "HKLM", VENDOR_KEY)]
+               ("delkey", VENDOR_ROOT, VENDOR_KEY)]
         if installer_location is None:
             job.append(("delval", "HKLM", INSTALLER_KEY, "InstallerLocation"))
         else:
@@ -243,7 +250,7 @@ class Prefix:
         stderr_path = os.path.join(self.session.tmp, "stderr-%s-%d.txt" % (os.path.basename(self.path), self.counter))
         start = time.monotonic()
         with open(stderr_path, "wb") as stderr_file:
-            proc = subprocess.Popen(["wine", E2E_DIR + r"\run_raw.exe", job_path, result_path],
+            proc = subprocess.Popen([self.config.wine, E2E_DIR + r"\run_raw.exe", job_path, result_path],
                                     env=env, cwd=self.session.tmp, stdout=stderr_file, stderr=stderr_file)
             boxes = self.session.watch_boxes(proc, self, locale, timeout + 15)
             proc.wait()
@@ -300,7 +307,8 @@ class Prefix:
 class Session:
     """One test run: a temp dir, a private X display and the Wine prefixes."""
 
-    def __init__(self, build_dir):
+    def __init__(self, build_dir, config):
+        self.config = config
         self.build_dir = os.path.abspath(build_dir)
         self.wrapper = os.path.join(self.build_dir, "wrapper.exe")
         self.programs = os.path.join(self.build_dir, "e2e")
@@ -314,18 +322,23 @@ class Session:
         self.display = None
         self.template = None
         self._shared = None
+        self._system = None
 
     def _kit_dir(self):
+        return self.cache_value("WRAPPER_KIT_DIR")
+
+    def cache_value(self, name):
+        """A setting of the build folder's CMake cache."""
         cache = os.path.join(self.build_dir, "CMakeCache.txt")
         with open(cache) as f:
             for line in f:
-                m = re.match(r"WRAPPER_KIT_DIR:[A-Z]+=(.*)$", line.strip())
+                m = re.match(r"%s:[A-Z]+=(.*)$" % re.escape(name), line.strip())
                 if m:
                     return m.group(1)
-        raise HarnessError("WRAPPER_KIT_DIR not in %s" % cache)
+        raise HarnessError("%s not in %s" % (name, cache))
 
     def variant(self, name, omit=(), full_size=False):
-        """Another build of wrapper.exe, in BUILD_DIR/../e2e-NAME: without the
+        """Another build of wrapper.exe, in BUILD_DIR/../e2e-BUILD-NAME: without the
         payload resources named in omit, embedding the same kit, or with
         full_size a full-size sample kit of its own (in that build's kit/).
         Configured and built once per test run (only the wrapper target, with
@@ -335,7 +348,8 @@ class Session:
             cache = self._variants = {}
         if name not in cache:
             source = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", ".."))
-            out = os.path.join(os.path.dirname(self.build_dir), "e2e-" + name)
+            out = os.path.join(os.path.dirname(self.build_dir),
+                               "e2e-%s-%s" % (os.path.basename(self.build_dir), name))
             kit_dir = os.path.join(out, "kit") if full_size else os.path.abspath(self.kit_dir)
             kit_options = (["-DWRAPPER_BUILD_KIT=ON", "-DWRAPPER_FULL_SIZE_KIT=ON"] if full_size
                            else ["-DWRAPPER_BUILD_KIT=OFF"])
@@ -343,7 +357,8 @@ class Session:
             with open(log, "wb") as f:
                 configure = subprocess.run(
                     ["cmake", "-S", source, "-B", out,
-                     "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(source, "cmake", "mingw-i686.cmake"),
+                     "-DCMAKE_TOOLCHAIN_FILE=" + self.cache_value("CMAKE_TOOLCHAIN_FILE"),
+                     "-DWRAPPER_ARCH_TAG=" + self.cache_value("WRAPPER_ARCH_TAG"),
                      "-DCMAKE_BUILD_TYPE=MinSizeRel", "-DWRAPPER_OMIT_RESOURCES=" + ";".join(omit),
                      "-DWRAPPER_KIT_DIR=" + kit_dir] + kit_options,
                     stdout=f, stderr=subprocess.STDOUT)
@@ -383,9 +398,9 @@ class Session:
     def make_template(self):
         path = os.path.join(self.tmp, "template")
         env = {k: v for k, v in os.environ.items() if not k.startswith("WINE")}
-        env.update(WINEPREFIX=path, WINEARCH="win32", WINEDEBUG="-all", DISPLAY=self.display,
+        env.update(WINEPREFIX=path, WINEARCH=self.config.winearch, WINEDEBUG="-all", DISPLAY=self.display,
                    LC_ALL="en_US.UTF-8")
-        subprocess.run(["wineboot", "-i"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+        subprocess.run([self.config.wine, "wineboot", "-i"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                        check=True)
         # Wait for the server so that the registry files are complete before copies are taken.
         subprocess.run(["wineserver", "-w"], env=env, check=True)
@@ -401,6 +416,25 @@ class Session:
         prefix.install_programs()
         self.prefixes.append(prefix)
         return prefix
+
+    def system_standin(self):
+        """A prefix whose system32\\msiexec.exe (as the wrapper sees it) is the stand-in:
+        the installer of systems that report version 5.2."""
+        if self._system is None:
+            p = self.copy_prefix("system")
+            shutil.copy(os.path.join(self.programs, "msiexec.exe"), p.system_file("msiexec.exe"))
+            self._system = p
+        return self._system
+
+    def xp(self):
+        """How an XP case runs here: (prefix, version, installer path, DLL
+        overrides it needs). No 64-bit Windows reports 5.1 (XP x64 is 5.2),
+        so in a 64-bit prefix the case runs as XP x64, where the wrapper
+        takes the same roaming-folder path but msiexec.exe from the system
+        directory; Wine's own msiexec.exe is replaced by the stand-in there."""
+        if self.config.winearch == "win32":
+            return self.shared(), "winxp", STANDIN_DIR + r"\msiexec.exe", ""
+        return self.system_standin(), "winxp64", r"C:\windows\system32\msiexec.exe", "msiexec.exe=n"
 
     def shared(self):
         """The prefix reused by all cases that leave system files alone."""
@@ -421,7 +455,7 @@ class Session:
                 raise HarnessError("run did not end within %d s" % limit)
             windows = self._box_windows()
             if windows:
-                out = subprocess.run(["wine", E2E_DIR + r"\boxreader.exe", "3000"], env=env,
+                out = subprocess.run([self.config.wine, E2E_DIR + r"\boxreader.exe", "3000"], env=env,
                                      cwd=self.tmp, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                                      timeout=30)
                 for line in out.stdout.decode("ascii", "replace").splitlines():

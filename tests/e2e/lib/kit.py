@@ -2,16 +2,16 @@
 files and registry values land, and checks that it is (or is not) installed."""
 
 import os
+import subprocess
 
 from .cases import check, equal
-from .harness import REG_SZ, VENDOR_KEY
+from .harness import PACKAGE, REG_SZ, VENDOR_KEY, HarnessError
 from .product import ROOT
 
 PAYLOAD = os.path.join(ROOT, "resources", "kit", "payload")
 INSTALL_DIR = r"C:\Program Files\Tarsk\Kit 1.6.0_13"
 KIT_KEY = VENDOR_KEY + r"\Kit"
-PRODUCT_CODE = "{4B7E2C1A-9D35-4F60-8A13-160013A0C0DE}"
-UNINSTALL_KEY = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + PRODUCT_CODE
+UNINSTALL_PARENT = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
 REAL_MSIEXEC = r"C:\windows\system32\msiexec.exe"
 # Installed path (below INSTALL_DIR) -> payload source, for the English installation.
 FILES = {
@@ -36,15 +36,29 @@ VALUES = {
 PRODUCT_NAME = "Tarsk Kit 1.6.0_13"
 
 
-def value_lines():
-    """Job lines that read the kit's values and its product registration after a run."""
-    return [("getval", "HKLM", KIT_KEY, name) for name in VALUES] + [
-        ("getval", "HKLM", UNINSTALL_KEY, "DisplayName")]
+def product_code(session):
+    """The product code of the package the build embeds (Property table)."""
+    if getattr(session, "_product_code", None) is None:
+        out = subprocess.run(["msiinfo", "export", os.path.join(session.kit_dir, PACKAGE), "Property"],
+                             stdout=subprocess.PIPE, check=True).stdout.decode("latin-1")
+        codes = [line.split("\t")[1] for line in out.splitlines() if line.startswith("ProductCode\t")]
+        if len(codes) != 1:
+            raise HarnessError("no ProductCode in the package's Property table")
+        session._product_code = codes[0].strip()
+    return session._product_code
+
+
+def value_lines(prefix):
+    """Job lines that read the kit's values and its product registration after
+    a run, in the package's registry view."""
+    root = prefix.config.kit_root
+    return [("getval", root, KIT_KEY, name) for name in VALUES] + [
+        ("getval", root, UNINSTALL_PARENT + product_code(prefix.session), "DisplayName")]
 
 
 def expect_installed(prefix, result):
     """Every kit file with the payload's text and the kit's registry values
-    (result must come from a run with value_lines() among its after lines)."""
+    (result must come from a run with value_lines(prefix) among its after lines)."""
     for installed, source in FILES.items():
         path = INSTALL_DIR + "\\" + installed
         check(prefix.exists(path), "kit file missing: " + path)
@@ -52,6 +66,6 @@ def expect_installed(prefix, result):
             expected = f.read().replace(b"\r\n", b"\n")
         equal(prefix.read(path).replace(b"\r\n", b"\n"), expected, "text of " + installed)
     for name, value in VALUES.items():
-        equal(result.values.get(name), value, r"HKLM\%s value %s" % (KIT_KEY, name))
+        equal(result.values.get(name), value, r"%s\%s value %s" % (prefix.config.kit_root, KIT_KEY, name))
     equal(result.values.get("DisplayName"), (REG_SZ, PRODUCT_NAME.encode("ascii") + b"\0"),
           "product registration (DisplayName)")

@@ -31,7 +31,16 @@ void HexEncode(const void *data, size_t count, char *out) {
   out[2 * count] = '\0';
 }
 
-HKEY RootKeyByName(const char *name) {
+HKEY RootKeyByName(const char *name, REGSAM *view) {
+  *view = 0;
+  if (strcmp(name, "HKLM32") == 0) {
+    *view = KEY_WOW64_32KEY;
+    return HKEY_LOCAL_MACHINE;
+  }
+  if (strcmp(name, "HKLM64") == 0) {
+    *view = KEY_WOW64_64KEY;
+    return HKEY_LOCAL_MACHINE;
+  }
   if (strcmp(name, "HKLM") == 0) return HKEY_LOCAL_MACHINE;
   if (strcmp(name, "HKCU") == 0) return HKEY_CURRENT_USER;
   if (strcmp(name, "HKCR") == 0) return HKEY_CLASSES_ROOT;

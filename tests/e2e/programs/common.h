@@ -8,8 +8,10 @@
 int HexDecode(const char *hex, size_t hexLength, unsigned char *out, size_t capacity);
 /* Writes the bytes of data as lower-case hex into out (2*count+1 bytes). */
 void HexEncode(const void *data, size_t count, char *out);
-/* Opens one of the root keys by name: HKLM, HKCU, HKCR, HKU. NULL when unknown. */
-HKEY RootKeyByName(const char *name);
+/* One of the root keys by name: HKLM, HKCU, HKCR, HKU, or HKLM32 / HKLM64 for
+   HKLM in the 32-bit / 64-bit registry view (*view is the flag to add to every
+   access mask; 0 for the process's own view). NULL when unknown. */
+HKEY RootKeyByName(const char *name, REGSAM *view);
 /* Reads a whole file into a new buffer ending in a NUL; NULL on failure. */
 char *ReadWholeFile(const char *path, DWORD *size);
 /* Appends text to a file (created when missing). */

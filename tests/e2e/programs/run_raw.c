@@ -50,22 +50,24 @@ static int SplitFields(char *line, char **fields, int maximum) {
 }
 
 static BOOL SetValue(char **f) {
-  HKEY root = RootKeyByName(f[1]);
+  REGSAM view;
+  HKEY root = RootKeyByName(f[1], &view);
   static unsigned char data[65536];
   int size = HexDecode(f[5], strlen(f[5]), data, sizeof data);
   if (root == NULL || size < 0) return FALSE;
   HKEY key;
-  if (RegCreateKeyExA(root, f[2], 0, NULL, 0, KEY_SET_VALUE, NULL, &key, NULL) != ERROR_SUCCESS) return FALSE;
+  if (RegCreateKeyExA(root, f[2], 0, NULL, 0, KEY_SET_VALUE | view, NULL, &key, NULL) != ERROR_SUCCESS) return FALSE;
   LONG result = RegSetValueExA(key, f[3], 0, strtoul(f[4], NULL, 0), data, (DWORD)size);
   RegCloseKey(key);
   return result == ERROR_SUCCESS;
 }
 
 static BOOL DeleteValue(char **f) {
-  HKEY root = RootKeyByName(f[1]);
+  REGSAM view;
+  HKEY root = RootKeyByName(f[1], &view);
   HKEY key;
   if (root == NULL) return FALSE;
-  LONG result = RegOpenKeyExA(root, f[2], 0, KEY_SET_VALUE, &key);
+  LONG result = RegOpenKeyExA(root, f[2], 0, KEY_SET_VALUE | view, &key);
   if (result == ERROR_FILE_NOT_FOUND) return TRUE;
   if (result != ERROR_SUCCESS) return FALSE;
   result = RegDeleteValueA(key, f[3]);
@@ -74,18 +76,25 @@ static BOOL DeleteValue(char **f) {
 }
 
 static BOOL DeleteKey(char **f) {
-  HKEY root = RootKeyByName(f[1]);
+  REGSAM view;
+  HKEY root = RootKeyByName(f[1], &view);
   if (root == NULL) return FALSE;
-  LONG result = RegDeleteTreeA(root, f[2]);
-  if (result == ERROR_SUCCESS) result = RegDeleteKeyA(root, f[2]);
+  HKEY key;
+  LONG result = RegOpenKeyExA(root, f[2], 0, KEY_ALL_ACCESS | view, &key);
+  if (result == ERROR_SUCCESS) {
+    result = RegDeleteTreeA(key, NULL);
+    RegCloseKey(key);
+  }
+  if (result == ERROR_SUCCESS) result = RegDeleteKeyExA(root, f[2], view, 0);
   return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND;
 }
 
 static BOOL GetValue(char **f) {
-  HKEY root = RootKeyByName(f[1]);
+  REGSAM view;
+  HKEY root = RootKeyByName(f[1], &view);
   HKEY key;
   if (root == NULL) return FALSE;
-  LONG result = RegOpenKeyExA(root, f[2], 0, KEY_QUERY_VALUE, &key);
+  LONG result = RegOpenKeyExA(root, f[2], 0, KEY_QUERY_VALUE | view, &key);
   if (result == ERROR_SUCCESS) {
     static unsigned char data[65536];
     static char hex[2 * sizeof data + 1];
@@ -103,10 +112,11 @@ static BOOL GetValue(char **f) {
 }
 
 static BOOL KeyInfo(char **f) {
-  HKEY root = RootKeyByName(f[1]);
+  REGSAM view;
+  HKEY root = RootKeyByName(f[1], &view);
   HKEY key;
   if (root == NULL) return FALSE;
-  LONG result = RegOpenKeyExA(root, f[2], 0, KEY_QUERY_VALUE, &key);
+  LONG result = RegOpenKeyExA(root, f[2], 0, KEY_QUERY_VALUE | view, &key);
   if (result == ERROR_SUCCESS) {
     DWORD subkeys = 0, values = 0;
     result = RegQueryInfoKeyA(key, NULL, NULL, NULL, &subkeys, NULL, NULL, &values, NULL, NULL, NULL, NULL);
@@ -121,7 +131,8 @@ static BOOL KeyInfo(char **f) {
 }
 
 static BOOL KeyAcl(char **f) {
-  HKEY root = RootKeyByName(f[1]);
+  REGSAM view;
+  HKEY root = RootKeyByName(f[1], &view);
   if (root == NULL) return FALSE;
   SID_IDENTIFIER_AUTHORITY world = {SECURITY_WORLD_SID_AUTHORITY};
   PSID everyone = NULL;
@@ -135,7 +146,7 @@ static BOOL KeyAcl(char **f) {
       InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
       SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE)) {
     HKEY key;
-    result = RegOpenKeyExA(root, f[2], 0, WRITE_DAC, &key);
+    result = RegOpenKeyExA(root, f[2], 0, WRITE_DAC | view, &key);
     if (result == ERROR_SUCCESS) {
       result = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &descriptor);
       RegCloseKey(key);
@@ -149,10 +160,11 @@ static BOOL KeyAcl(char **f) {
 }
 
 static BOOL OpenKey(char **f) {
-  HKEY root = RootKeyByName(f[1]);
+  REGSAM view;
+  HKEY root = RootKeyByName(f[1], &view);
   if (root == NULL) return FALSE;
   HKEY key;
-  LONG result = RegOpenKeyExA(root, f[2], 0, strtoul(f[3], NULL, 0), &key);
+  LONG result = RegOpenKeyExA(root, f[2], 0, strtoul(f[3], NULL, 0) | view, &key);
   if (result == ERROR_SUCCESS) RegCloseKey(key);
   Report("openkey\t%s\t%s\t%ld", f[2], f[3], result);
   return TRUE;

@@ -84,13 +84,14 @@ static void WriteRegistry(const char *setting) {
     return;
   }
   *slash = '\0';
-  HKEY root = RootKeyByName(parts[0]);
+  REGSAM view;
+  HKEY root = RootKeyByName(parts[0], &view);
   unsigned char data[2048];
   int size = HexDecode(parts[3], strlen(parts[3]), data, sizeof data);
   HKEY key;
   LONG result = ERROR_INVALID_PARAMETER;
   if (root != NULL && size >= 0 &&
-      (result = RegCreateKeyExA(root, slash + 1, 0, NULL, 0, KEY_SET_VALUE, NULL, &key, NULL)) == ERROR_SUCCESS) {
+      (result = RegCreateKeyExA(root, slash + 1, 0, NULL, 0, KEY_SET_VALUE | view, NULL, &key, NULL)) == ERROR_SUCCESS) {
     result = RegSetValueExA(key, parts[1], 0, strtoul(parts[2], NULL, 0), data, (DWORD)size);
     RegCloseKey(key);
   }
@@ -166,9 +167,10 @@ static void WatchValue(const char *setting, const char *when) {
   }
   *bar = '\0';
   *slash = '\0';
-  HKEY root = RootKeyByName(copy);
+  REGSAM view;
+  HKEY root = RootKeyByName(copy, &view);
   HKEY key;
-  LONG result = root == NULL ? ERROR_INVALID_PARAMETER : RegOpenKeyExA(root, slash + 1, 0, KEY_QUERY_VALUE, &key);
+  LONG result = root == NULL ? ERROR_INVALID_PARAMETER : RegOpenKeyExA(root, slash + 1, 0, KEY_QUERY_VALUE | view, &key);
   if (result == ERROR_SUCCESS) {
     static unsigned char data[4096];
     static char hex[2 * sizeof data + 1];

@@ -1,0 +1,40 @@
+"""The three end-to-end configurations: which wrapper, which package, which
+Wine prefix (scripts/configurations.sh holds the same table for the shell)."""
+
+# name: (wrapper bits, package architecture, WINEARCH, Wine loader)
+TABLE = {
+    "win32": (32, "i586", "win32", "wine"),
+    "win32-x64": (32, "amd64", "win64", "wine"),
+    "win64": (64, "amd64", "win64", "/usr/lib/wine/wine64"),
+}
+
+
+class Configuration:
+    def __init__(self, name):
+        if name not in TABLE:
+            raise ValueError("unknown configuration %r (one of %s)" % (name, ", ".join(TABLE)))
+        self.name = name
+        self.wrapper_bits, self.package_arch, self.winearch, self.wine = TABLE[name]
+        # The x64 variant: the package is amd64, the staging folder ends in _x64.
+        self.x64_variant = self.package_arch == "amd64"
+        self.product_folder = r"Velmor\Tarsk\tpz1.6.0_13" + ("_x64" if self.x64_variant else "")
+        # Where C:\windows\system32 of the wrapper's process lies in the prefix:
+        # a 32-bit process in a 64-bit prefix is redirected to syswow64.
+        self.system_folder = "syswow64" if self.winearch == "win64" and self.wrapper_bits == 32 else "system32"
+        # The registry root token (run_raw, stand-in) of the kit's own keys:
+        # an amd64 package writes them in the 64-bit view.
+        self.kit_root = "HKLM64" if self.package_arch == "amd64" else "HKLM"
+        self.machine = 0x8664 if self.wrapper_bits == 64 else 0x14C
+
+    def __str__(self):
+        return "%s (%d-bit wrapper, %s package, %s prefix)" % (
+            self.name, self.wrapper_bits, self.package_arch, self.winearch)
+
+    def skip_unless(self, condition, reason):
+        """Skips the running case with its reason unless condition holds."""
+        if not condition:
+            raise Skip("%s: %s" % (self.name, reason))
+
+
+class Skip(Exception):
+    """A case that cannot apply to the configuration; the reason is printed."""
