@@ -79,6 +79,14 @@ wrapper_wine_loader() {
     *) echo wine ;;
   esac
 }
+# The loader that makes a configuration's prefix: a 64-bit prefix, with or
+# without its 32-bit part, is made by the 64-bit loader.
+wrapper_boot_loader() {
+  case "$(wrapper_winearch "$1")" in
+    win64) echo /usr/lib/wine/wine64 ;;
+    *) echo wine ;;
+  esac
+}
 wrapper_winearch() {
   case "$1" in
     win32) echo win32 ;;

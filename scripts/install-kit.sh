@@ -30,7 +30,7 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "== creating the Wine prefix $WINEPREFIX ($WINEARCH)"
   mkdir -p "$WINEPREFIX"
-  if ! "$wine_loader" wineboot -i >/dev/null 2>&1; then
+  if ! "$(wrapper_boot_loader "$config")" wineboot -i >/dev/null 2>&1; then
     echo "wineboot failed for $WINEPREFIX ($wine_loader, $WINEARCH)" >&2
     exit 2
   fi

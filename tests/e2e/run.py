@@ -24,6 +24,8 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("build_dir")
     parser.add_argument("--config", default="win32", help="win32, win32-x64 or win64")
+    parser.add_argument("--without-wine", metavar="REASON",
+                        help="run only the cases that need no Wine, and say why the others do not run")
     parser.add_argument("-k", action="append", default=[], help="run only cases whose name contains this")
     parser.add_argument("-v", action="store_true", help="print Wine's stderr of failing cases")
     options = parser.parse_args()
@@ -34,6 +36,11 @@ def main():
             importlib.import_module(name[:-3])
 
     selected = [(n, f) for n, f in cases.CASES if not options.k or any(k in n for k in options.k)]
+    not_run = 0
+    if options.without_wine:
+        not_run = len([n for n, _ in selected if n not in cases.WITHOUT_WINE])
+        selected = [(n, f) for n, f in selected if n in cases.WITHOUT_WINE]
+        print("# %d cases need Wine and do not run: %s" % (not_run, options.without_wine), flush=True)
     config = Configuration(options.config)
     print("# configuration %s" % config, flush=True)
     passed = failed = skipped = 0
@@ -41,7 +48,8 @@ def main():
     session = None
     try:
         session = Session(options.build_dir, config)
-        session.start_display()
+        if not options.without_wine:
+            session.start_display()
         for name, function in selected:
             t0 = time.monotonic()
             try:
@@ -70,7 +78,9 @@ def main():
         if session is not None:
             session.close()
     print("# %.0f s" % (time.monotonic() - started))
-    print("%d passed, %d failed, %d skipped (%s)" % (passed, failed, skipped, config.name))
+    print("%d passed, %d failed, %d skipped%s (%s)" % (
+        passed, failed, skipped, ", %d not run without Wine" % not_run if options.without_wine else "",
+        config.name))
     return 1 if failed or not passed else 0
 
 

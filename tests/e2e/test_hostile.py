@@ -206,7 +206,7 @@ def planted_root_msiexec(session):
 
 # ---- the build
 
-@case("reproducible build: a second build directory gives the same wrapper.exe")
+@case("reproducible build: a second build directory gives the same wrapper.exe", wine=False)
 def reproducible(session):
     # Another directory, configured from scratch with the same toolchain,
     # build type and kit; only the wrapper target is built.

@@ -32,7 +32,7 @@ def resources(pe, type_id):
     return found
 
 
-@case("image: manifest is resources/manifest.xml.in for the build's architecture")
+@case("image: manifest is resources/manifest.xml.in for the build's architecture", wine=False)
 def manifest(session):
     with open(os.path.join(ROOT, "resources", "manifest.xml.in"), "rb") as f:
         template = f.read()
@@ -45,7 +45,7 @@ def manifest(session):
     equal(found[(1, 1033)], expected, "manifest bytes")
 
 
-@case("image: icon group 115 with twelve images")
+@case("image: icon group 115 with twelve images", wine=False)
 def icon_group(session):
     pe = image(session)
     groups = resources(pe, RT_GROUP_ICON)
@@ -72,7 +72,7 @@ def icon_group(session):
 STRING_LANGUAGES = [(7, 0), (10, 0), (12, 0), (16, 0), (29, 0), (4, 1), (9, 1), (17, 1), (18, 1), (4, 2)]
 
 
-@table("image: engine message", [("%d" % (p | s << 10), (p, s)) for p, s in STRING_LANGUAGES])
+@table("image: engine message", [("%d" % (p | s << 10), (p, s)) for p, s in STRING_LANGUAGES], wine=False)
 def string_table(session, language):
     primary, sub = language
     langid = primary | sub << 10
@@ -88,13 +88,13 @@ def string_table(session, language):
     equal([i for i, s in enumerate(strings) if s], [4], "strings present in block 1")
 
 
-@case("image: string table languages")
+@case("image: string table languages", wine=False)
 def string_languages(session):
     found = sorted(lang for (_, lang) in resources(image(session), RT_STRING))
     equal(found, sorted(p | s << 10 for p, s in STRING_LANGUAGES), "string table languages")
 
 
-@case("image: imports only KERNEL32, USER32, ADVAPI32")
+@case("image: imports only KERNEL32, USER32, ADVAPI32", wine=False)
 def imports(session):
     pe = image(session)
     names = sorted(e.dll.decode().upper() for e in getattr(pe, "DIRECTORY_ENTRY_IMPORT", []))
@@ -102,7 +102,7 @@ def imports(session):
     check(not hasattr(pe, "DIRECTORY_ENTRY_DELAY_IMPORT"), "delay imports present")
 
 
-@case("image: header flags, machine and subsystem version")
+@case("image: header flags, machine and subsystem version", wine=False)
 def header(session):
     pe = image(session)
     opt = pe.OPTIONAL_HEADER
@@ -125,7 +125,7 @@ def header(session):
           (opt.MajorSubsystemVersion, opt.MinorSubsystemVersion), "operating-system version")
 
 
-@case("image: every section starts on a 4096-byte boundary of the file")
+@case("image: every section starts on a 4096-byte boundary of the file", wine=False)
 def sections_mappable(session):
     # Wine maps a section straight from the file only at such offsets;
     # otherwise it copies the whole payload into private memory at start.

@@ -15,6 +15,8 @@ class Configuration:
             raise ValueError("unknown configuration %r (one of %s)" % (name, ", ".join(TABLE)))
         self.name = name
         self.wrapper_bits, self.package_arch, self.winearch, self.wine = TABLE[name]
+        # A 64-bit prefix, with or without its 32-bit part, is made by the 64-bit loader.
+        self.boot = "/usr/lib/wine/wine64" if self.winearch == "win64" else "wine"
         # The x64 variant: the package is amd64, the staging folder ends in _x64.
         self.x64_variant = self.package_arch == "amd64"
         self.product_folder = r"Velmor\Tarsk\tpz1.6.0_13" + ("_x64" if self.x64_variant else "")

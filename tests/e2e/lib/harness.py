@@ -400,7 +400,7 @@ class Session:
         env = {k: v for k, v in os.environ.items() if not k.startswith("WINE")}
         env.update(WINEPREFIX=path, WINEARCH=self.config.winearch, WINEDEBUG="-all", DISPLAY=self.display,
                    LC_ALL="en_US.UTF-8")
-        subprocess.run([self.config.wine, "wineboot", "-i"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+        subprocess.run([self.config.boot, "wineboot", "-i"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                        check=True)
         # Wait for the server so that the registry files are complete before copies are taken.
         subprocess.run(["wineserver", "-w"], env=env, check=True)
