@@ -60,6 +60,7 @@ echo "== registry"
 "$wine_loader" reg query 'HKLM\Software\TarskSoft' /s 2>/dev/null | tr -d '\r' || true
 if [ "$WINEARCH" = win64 ]; then
   echo "== registry, 32-bit view (where a reinstall request would wait)"
-  "$wine_loader" reg query 'HKLM\Software\TarskSoft' /s /reg:32 2>/dev/null | tr -d '\r' || true
+  view32=$("$wine_loader" reg query 'HKLM\Software\TarskSoft' /s /reg:32 2>/dev/null | tr -d '\r') || true
+  if [[ "$view32" == HKEY* ]]; then echo "$view32"; else echo "no vendor key there: no request waiting"; fi
 fi
 exit "$status"
