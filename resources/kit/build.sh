@@ -1,33 +1,47 @@
 #!/usr/bin/env bash
 # Builds the sample kit into OUTDIR: tpz1.6.0_13.msi and its eight cabinets.
-#   bash resources/kit/build.sh OUTDIR [--full-size]
-# Intermediate files go to OUTDIR/work.
+#   bash resources/kit/build.sh OUTDIR [--full-size] [--arch i586|amd64]
+# i586 (the default) is the x86 package with a 32-bit custom action DLL,
+# amd64 the x64 package with a 64-bit one. Intermediate files go to OUTDIR/work.
 set -euo pipefail
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-usage() { echo "usage: $0 OUTDIR [--full-size]" >&2; exit 2; }
+usage() { echo "usage: $0 OUTDIR [--full-size] [--arch i586|amd64]" >&2; exit 2; }
 
 outdir=""
 full=()
-for arg in "$@"; do
-  case "$arg" in
+arch=i586
+while [ $# -gt 0 ]; do
+  case "$1" in
     --full-size) full=(--full-size) ;;
+    --arch) [ $# -ge 2 ] || usage; arch="$2"; shift ;;
+    --arch=*) arch="${1#--arch=}" ;;
     -*) usage ;;
-    *) [ -z "$outdir" ] || usage; outdir="$arg" ;;
+    *) [ -z "$outdir" ] || usage; outdir="$1" ;;
   esac
+  shift
 done
 [ -n "$outdir" ] || usage
-
-mkdir -p "$outdir/work"
-work="$(cd "$outdir/work" && pwd)"
 
 # The custom action DLL: undecorated exports from the .def file; no
 # timestamp and a fixed image base (the automatic one hashes the output
 # path) so that rebuilds give the same bytes; libgcc linked in so that only
-# system DLLs are imported.
-i686-w64-mingw32-gcc -shared -O2 -Wall -Wextra -s \
-  -Wl,--no-insert-timestamp -Wl,--disable-auto-image-base -Wl,--enable-stdcall-fixup \
-  -o "$work/kitca.dll" "$here/kitca.c" "$here/kitca.def" -lmsi -static-libgcc
+# system DLLs are imported. x86 exports name the stdcall-decorated symbols
+# (Name = Name@4); x64 has no such decoration.
+case "$arch" in
+  i586) cc=(i686-w64-mingw32-gcc) def=kitca.def
+        link=("-Wl,--disable-auto-image-base" "-Wl,--enable-stdcall-fixup") ;;
+  amd64) cc=(x86_64-w64-mingw32-gcc) def=kitca64.def
+         link=("-Wl,--image-base,0x180000000") ;;
+  *) usage ;;
+esac
+
+mkdir -p "$outdir/work"
+work="$(cd "$outdir/work" && pwd)"
+
+"${cc[@]}" -shared -O2 -Wall -Wextra -s -Wl,--no-insert-timestamp "${link[@]}" \
+  -o "$work/kitca.dll" "$here/kitca.c" "$here/$def" -lmsi -static-libgcc
 
 # No __pycache__ in the source tree.
-PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 "$here/kitbuild.py" "$outdir" --ca-dll "$work/kitca.dll" "${full[@]}"
+PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 "$here/kitbuild.py" "$outdir" --ca-dll "$work/kitca.dll" \
+  --arch "$arch" "${full[@]}"

@@ -5,7 +5,8 @@ The package's tables are described here and written as .idt files that
 msibuild imports; the cabinets are made by gcab without compression; the
 language transforms are the difference between the package and a variant
 of it, written by msitransform.py and embedded as substorages "1041" and
-"2052". Everything is derived from fixed inputs (GUIDs, dates, file times,
+"2052". --arch picks the x86 package (i586) or the x64 one (amd64), see
+ARCHES. Everything is derived from fixed inputs (GUIDs, dates, file times,
 pseudo-random payload seeds), so a rebuild gives the same bytes.
 """
 
@@ -26,14 +27,38 @@ PACKAGE = "tpz1.6.0_13.msi"
 PRODUCT_NAME = "Tarsk Kit 1.6.0_13"
 PRODUCT_VERSION = "1.6.0.13"
 MANUFACTURER = "TarskSoft"
-PRODUCT_CODE = "{4B7E2C1A-9D35-4F60-8A13-160013A0C0DE}"
 UPGRADE_CODE = "{4B7E2C1A-9D35-4F60-8A13-00000000C0DE}"
-PACKAGE_CODE = "{4B7E2C1A-9D35-4F60-8A13-1600130FACED}"
 COMPONENT_NAMESPACE = uuid.UUID("8E1F3C62-5A0B-4C7D-9E24-7A5B1C3D9F00")
 # 2013-01-30 00:00:00 UTC: file times in the cabinets and summary dates.
 FIXED_UNIX_TIME = 1359504000
 FIXED_FILETIME = (FIXED_UNIX_TIME + 11644473600) * 10**7
-TEMPLATE = "Intel;1033"
+
+# What differs between the x86 package (i586) and the x64 one (amd64). Both
+# share the upgrade code; each has its own product and package code, since the
+# installer engine must see them as different products, and its own component
+# GUIDs, since a component GUID names a component of one architecture.
+#   platform          first half of the summary's Template ("x64;1033")
+#   program_files     the Directory table's root of the installation folder
+#   component_bits    added to every component's Attributes
+#                     (msidbComponentAttributes64bit: registry and files of a
+#                     64-bit component go to the 64-bit view and folders)
+#   locator_bits      added to the RegLocator type (msidbLocatorType64bit:
+#                     search the 64-bit registry view)
+#   component_prefix  name prefix of the component GUIDs (uuid5)
+ARCHES = {
+    "i586": {"platform": "Intel",
+             "product_code": "{4B7E2C1A-9D35-4F60-8A13-160013A0C0DE}",
+             "package_code": "{4B7E2C1A-9D35-4F60-8A13-1600130FACED}",
+             "program_files": "ProgramFilesFolder",
+             "component_bits": 0, "locator_bits": 0,
+             "component_prefix": "tarsk-kit/"},
+    "amd64": {"platform": "x64",
+              "product_code": "{4B7E2C1A-9D35-4F64-8A13-160013A0C0DE}",
+              "package_code": "{4B7E2C1A-9D35-4F64-8A13-1600130FACED}",
+              "program_files": "ProgramFiles64Folder",
+              "component_bits": 256, "locator_bits": 16,
+              "component_prefix": "tarsk-kit/x64/"},
+}
 
 # Cabinets in the order the installation needs them (= DiskId order), the
 # files each carries (file key, payload path, directory, component) and the
@@ -64,10 +89,11 @@ PAD_FILES = {"sd160130.cab": ("manual.dat", "DOCSDIR", "Docs"),
 # Installed names that differ from the file key.
 INSTALLED_NAMES = {"NotesEn": "NOTES.txt", "NotesJa": "NOTES.txt", "NotesZh": "NOTES.txt"}
 
+# PROGRAMFILES stands for the architecture's program files folder.
 DIRECTORIES = [
     ("TARGETDIR", None, "SourceDir"),
-    ("ProgramFilesFolder", "TARGETDIR", "."),
-    ("TARSKDIR", "ProgramFilesFolder", "Tarsk"),
+    ("PROGRAMFILES", "TARGETDIR", "."),
+    ("TARSKDIR", "PROGRAMFILES", "Tarsk"),
     ("INSTALLDIR", "TARSKDIR", "Kit 1.6.0_13"),
     ("DOCSDIR", "INSTALLDIR", "docs"),
     ("SAMPLESDIR", "INSTALLDIR", "samples"),
@@ -82,10 +108,11 @@ COMPONENT_CONDITIONS = {"NotesEn": 'KIT_LANGUAGE<>"ja" AND KIT_LANGUAGE<>"zh-CN"
                         "NotesJa": 'KIT_LANGUAGE="ja"',
                         "NotesZh": 'KIT_LANGUAGE="zh-CN"'}
 
-# What each embedded transform changes, as row edits of the package's tables.
+# What each embedded transform changes, as row edits of the package's tables
+# (and the language half of the target's Template).
 LANGUAGES = {
-    "1041": {"template": "Intel;1041", "language": "ja", "locale": "ja-JP"},
-    "2052": {"template": "Intel;2052", "language": "zh-CN", "locale": "zh-CN"},
+    "1041": {"language": "ja", "locale": "ja-JP"},
+    "2052": {"language": "zh-CN", "locale": "zh-CN"},
 }
 
 # msidbCustomActionType: 1 = DLL in the Binary table; +1024 deferred; +2048 no impersonation.
@@ -138,8 +165,9 @@ def short_name(name, taken):
     return name if short == name else "%s|%s" % (short, name)
 
 
-def component_guid(name):
-    return "{%s}" % str(uuid.uuid5(COMPONENT_NAMESPACE, "tarsk-kit/" + name)).upper()
+def component_guid(arch, name):
+    return "{%s}" % str(uuid.uuid5(COMPONENT_NAMESPACE,
+                                   ARCHES[arch]["component_prefix"] + name)).upper()
 
 
 def filler(name, size):
@@ -207,12 +235,13 @@ def build_cabinet(work, cab, files, target):
     return sizes + [(pad_key, pad)]
 
 
-def package_tables(layout, binaries, language=None):
+def package_tables(layout, binaries, arch, language=None):
     """All rows of the package; language names an entry of LANGUAGES for a variant."""
     t = {name: [] for name in SCHEMAS}
+    a = ARCHES[arch]
     lang = LANGUAGES[language] if language else {"language": "en"}
     t["Property"] = [
-        ("ProductCode", PRODUCT_CODE), ("UpgradeCode", UPGRADE_CODE),
+        ("ProductCode", a["product_code"]), ("UpgradeCode", UPGRADE_CODE),
         ("ProductName", PRODUCT_NAME), ("ProductVersion", PRODUCT_VERSION),
         ("Manufacturer", MANUFACTURER), ("ProductLanguage", language or "1033"),
         ("ALLUSERS", "1"), ("KIT_LANGUAGE", lang["language"]),
@@ -223,6 +252,8 @@ def package_tables(layout, binaries, language=None):
     ]
     taken = {}
     for key, parent, name in DIRECTORIES:
+        key = a["program_files"] if key == "PROGRAMFILES" else key
+        parent = a["program_files"] if parent == "PROGRAMFILES" else parent
         default = name if name in ("SourceDir", ".") else short_name(name, taken.setdefault(
             parent, set()))
         t["Directory"].append((key, parent, default))
@@ -241,11 +272,13 @@ def package_tables(layout, binaries, language=None):
             t["File"].append((key, "Comp" + component, fname, size, None, None, 0, sequence))
         t["Media"].append((disk, sequence, None, cab, None, None))
     for name, (directory, keyfile) in components.items():
-        t["Component"].append(("Comp" + name, component_guid(name), directory, 0,
-                               COMPONENT_CONDITIONS.get(name), keyfile))
-    # Registry values; the company key itself goes when the last value goes.
-    t["Component"].append(("CompRegistry", component_guid("Registry"), "INSTALLDIR", 4, None,
-                           "RegLanguage"))
+        t["Component"].append(("Comp" + name, component_guid(arch, name), directory,
+                               a["component_bits"], COMPONENT_CONDITIONS.get(name), keyfile))
+    # Registry values (attribute 4: the key path is a Registry row), in the
+    # package's own registry view; the company key itself goes when the last
+    # value goes.
+    t["Component"].append(("CompRegistry", component_guid(arch, "Registry"), "INSTALLDIR",
+                           4 | a["component_bits"], None, "RegLanguage"))
     kit_key = r"Software\TarskSoft\Kit"
     t["Registry"] = [("RegLanguage", 2, kit_key, "Language", "[KIT_LANGUAGE]", "CompRegistry"),
                      ("RegInstallDir", 2, kit_key, "InstallDir", "[INSTALLDIR]", "CompRegistry"),
@@ -254,9 +287,9 @@ def package_tables(layout, binaries, language=None):
         t["Registry"].append(("RegLocale", 2, kit_key, "Locale", lang["locale"], "CompRegistry"))
     # Maintenance runs (repair, uninstall) find the kit where the first run
     # put it, even when INSTALLDIR was given on that command line only
-    # (RegLocator type 2: the raw value).
+    # (RegLocator type 2: the raw value; in the view the value was written to).
     t["AppSearch"] = [("INSTALLDIR", "InstallDirSearch")]
-    t["RegLocator"] = [("InstallDirSearch", 2, kit_key, "InstallDir", 2)]
+    t["RegLocator"] = [("InstallDirSearch", 2, kit_key, "InstallDir", 2 | a["locator_bits"])]
     t["FeatureComponents"] = [("Complete", c[0]) for c in t["Component"]]
 
     t["Binary"] = [(name, name) for name in sorted(binaries)]
@@ -306,30 +339,31 @@ def build_database(folder, tables, binaries):
     return os.path.join(folder, "package.msi")
 
 
-def summary_info(template):
+def summary_info(arch, language="1033"):
     return {
         mt.PID_CODEPAGE: 1252, mt.PID_TITLE: "Installation Database",
         mt.PID_SUBJECT: PRODUCT_NAME, mt.PID_AUTHOR: MANUFACTURER,
         mt.PID_KEYWORDS: "Installer", mt.PID_COMMENTS: "Sample kit for the installer wrapper.",
-        mt.PID_TEMPLATE: template, mt.PID_REVNUMBER: PACKAGE_CODE,
+        mt.PID_TEMPLATE: "%s;%s" % (ARCHES[arch]["platform"], language),
+        mt.PID_REVNUMBER: ARCHES[arch]["package_code"],
         mt.PID_CREATE_DTM: FIXED_FILETIME, mt.PID_LASTSAVE_DTM: FIXED_FILETIME,
         mt.PID_PAGECOUNT: 200, mt.PID_WORDCOUNT: 2,  # compressed files in cabinets
         mt.PID_APPNAME: "kitbuild.py", mt.PID_SECURITY: 2,
     }
 
 
-def build_package(work, out, layout, binaries):
-    base_path = build_database(os.path.join(work, "base"), package_tables(layout, binaries),
-                               binaries)
+def build_package(work, out, layout, binaries, arch):
+    base_path = build_database(os.path.join(work, "base"),
+                               package_tables(layout, binaries, arch), binaries)
     base = mt.Database(base_path)
-    base_summary = summary_info(TEMPLATE)
+    base_summary = summary_info(arch)
     transforms = {}
-    for language, desc in LANGUAGES.items():
+    for language in LANGUAGES:
         variant_path = build_database(os.path.join(work, language),
-                                      package_tables(layout, binaries, language), binaries)
+                                      package_tables(layout, binaries, arch, language), binaries)
         variant = mt.Database(variant_path)
         streams, _ = mt.build_transform(base, variant, base_summary=base_summary,
-                                        target_summary=summary_info(desc["template"]))
+                                        target_summary=summary_info(arch, language))
         variant.close()
         transforms[language] = os.path.join(work, language + ".mst")
         mt.write_transform(transforms[language], streams)
@@ -345,6 +379,8 @@ def main():
     parser.add_argument("--full-size", action="store_true",
                         help="pad the cabinets and the package to the sizes of a real kit")
     parser.add_argument("--ca-dll", required=True, help="the custom action DLL to embed")
+    parser.add_argument("--arch", choices=sorted(ARCHES), default="i586",
+                        help="the package's architecture (the DLL must match it)")
     args = parser.parse_args()
 
     outdir = os.path.abspath(args.outdir)
@@ -362,14 +398,14 @@ def main():
     with open(args.ca_dll, "rb") as f:
         binaries = {"KitCA": f.read()}
     out = os.path.join(outdir, PACKAGE)
-    size = build_package(work, out, layout, binaries)
+    size = build_package(work, out, layout, binaries, args.arch)
     if args.full_size:
         # The package grows in 512-byte sectors; a filler stream in the Binary
         # table brings it to the size of a real kit's package.
         pad = max(0, PACKAGE_FULL_SIZE - size - 1024)
         for _ in range(4):
             binaries["KitPad"] = filler("package", pad)
-            size = build_package(work, out, layout, binaries)
+            size = build_package(work, out, layout, binaries, args.arch)
             if abs(size - PACKAGE_FULL_SIZE) < 512:
                 break
             pad = max(0, pad + PACKAGE_FULL_SIZE - size)

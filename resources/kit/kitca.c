@@ -11,7 +11,15 @@
  * ClearInstallStatus    deferred, on uninstall: removes InstallStatus and the
  *                   company key once nothing else is left in it.
  *
- * Only kernel32, advapi32 and msi are used, so the DLL loads on any system.
+ * InstallStatus lives in the 32-bit registry view whatever the package's
+ * architecture: the wrapper, 32-bit or 64-bit, reads and clears it there, so
+ * one package serves both. A 32-bit build sees that view as its own (on a
+ * 64-bit system the registry redirects it), so only the 64-bit build names
+ * the view; it also keeps the 32-bit build free of RegDeleteKeyExA, which
+ * 32-bit Windows XP lacks.
+ *
+ * Built for x86 (kitca.def) and x64 (kitca64.def). Only kernel32, advapi32
+ * and msi are used, so the DLL loads on any system of its architecture.
  */
 #include <windows.h>
 #include <msi.h>
@@ -22,6 +30,14 @@
 #define COMPANY_KEY "Software\\TarskSoft"
 #define STATUS_VALUE "InstallStatus"
 #define MAX_DATA 4096
+
+#ifdef _WIN64
+#define STATUS_VIEW KEY_WOW64_32KEY
+#define delete_company_key() RegDeleteKeyExA(HKEY_LOCAL_MACHINE, COMPANY_KEY, STATUS_VIEW, 0)
+#else
+#define STATUS_VIEW 0
+#define delete_company_key() RegDeleteKeyA(HKEY_LOCAL_MACHINE, COMPANY_KEY)
+#endif
 
 static void log_info(MSIHANDLE install, const char *text)
 {
@@ -308,8 +324,8 @@ UINT __stdcall WriteInstallStatus(MSIHANDLE install)
        memory but is left out of its length; a non-zero guard keeps the
        stored bytes exactly as given. */
     data[len] = data[len + 1] = 0xFF;
-    r = RegCreateKeyExA(HKEY_LOCAL_MACHINE, COMPANY_KEY, 0, NULL, 0, KEY_SET_VALUE, NULL, &key,
-                        NULL);
+    r = RegCreateKeyExA(HKEY_LOCAL_MACHINE, COMPANY_KEY, 0, NULL, 0, KEY_SET_VALUE | STATUS_VIEW,
+                        NULL, &key, NULL);
     if (r == ERROR_SUCCESS) {
         /* The wide call stores the bytes as they are; the ANSI one would
            convert strings and add a terminator. */
@@ -332,8 +348,8 @@ UINT __stdcall ClearInstallStatus(MSIHANDLE install)
     HKEY key;
 
     (void)install;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, COMPANY_KEY, 0, KEY_SET_VALUE | KEY_QUERY_VALUE, &key) !=
-        ERROR_SUCCESS)
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, COMPANY_KEY, 0,
+                      KEY_SET_VALUE | KEY_QUERY_VALUE | STATUS_VIEW, &key) != ERROR_SUCCESS)
         return ERROR_SUCCESS;
     RegDeleteValueA(key, STATUS_VALUE);
     if (RegQueryInfoKeyA(key, NULL, NULL, NULL, &subkeys, NULL, NULL, &values, NULL, NULL, NULL,
@@ -342,7 +358,7 @@ UINT __stdcall ClearInstallStatus(MSIHANDLE install)
     RegCloseKey(key);
     /* Another product of the company may still keep data there. */
     if (!subkeys && !values)
-        RegDeleteKeyA(HKEY_LOCAL_MACHINE, COMPANY_KEY);
+        delete_company_key();
     return ERROR_SUCCESS;
 }
 

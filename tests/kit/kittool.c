@@ -9,9 +9,13 @@
  *                                    installation needs them, then sets the
  *                                    event and keeps it open HOLD ms
  *   kittool set-event HOLD_MS        creates and sets the event, keeps it open
- *   kittool reg-query KEY VALUE      HKLM value: "type=N data=HEX" with the
+ *   kittool reg-query KEY VALUE [32|64]
+ *                                    HKLM value: "type=N data=HEX" with the
  *                                    bytes as stored (strings in UTF-16),
- *                                    "absent" or "nokey"
+ *                                    "absent" or "nokey"; 32 or 64 reads that
+ *                                    registry view (KEY_WOW64_32KEY /
+ *                                    KEY_WOW64_64KEY), otherwise the
+ *                                    program's own
  *   kittool apply-transform DB MST DIR TABLE...
  *                                    applies MST to DB with the installer
  *                                    engine and exports the tables to DIR
@@ -125,7 +129,7 @@ static int cmd_deliver(const char *src, const char *dst, DWORD hold)
 }
 
 /* The wide query returns string data exactly as written, terminator or not. */
-static int cmd_reg_query(const char *path, const char *name)
+static int cmd_reg_query(const char *path, const char *name, REGSAM view)
 {
     WCHAR wpath[512], wname[256];
     HKEY key;
@@ -134,7 +138,8 @@ static int cmd_reg_query(const char *path, const char *name)
 
     MultiByteToWideChar(CP_ACP, 0, path, -1, wpath, 512);
     MultiByteToWideChar(CP_ACP, 0, name, -1, wname, 256);
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, wpath, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, wpath, 0, KEY_QUERY_VALUE | view, &key) !=
+        ERROR_SUCCESS) {
         printf("nokey\n");
         return 0;
     }
@@ -202,8 +207,18 @@ int main(int argc, char **argv)
         return cmd_deliver(argv[2], argv[3], argc == 5 ? strtoul(argv[4], NULL, 10) : 2000);
     if (argc == 3 && !strcmp(argv[1], "set-event"))
         return set_event_and_hold(strtoul(argv[2], NULL, 10));
-    if (argc == 4 && !strcmp(argv[1], "reg-query"))
-        return cmd_reg_query(argv[2], argv[3]);
+    if ((argc == 4 || argc == 5) && !strcmp(argv[1], "reg-query")) {
+        REGSAM view = 0;
+        if (argc == 5 && !strcmp(argv[4], "32"))
+            view = KEY_WOW64_32KEY;
+        else if (argc == 5 && !strcmp(argv[4], "64"))
+            view = KEY_WOW64_64KEY;
+        else if (argc == 5) {
+            fprintf(stderr, "reg-query: the view is 32 or 64\n");
+            return 2;
+        }
+        return cmd_reg_query(argv[2], argv[3], view);
+    }
     if (argc >= 6 && !strcmp(argv[1], "apply-transform"))
         return cmd_export(argv[2], argv[3], argv[4], argc - 5, argv + 5);
     if (argc >= 5 && !strcmp(argv[1], "export"))

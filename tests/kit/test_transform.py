@@ -1,12 +1,12 @@
 #!/usr/bin/python3
 """Checks resources/kit/msitransform.py.
 
-  test_transform.py KIT_MSI WORKDIR [--kittool EXE]
+  test_transform.py KIT_MSI WORKDIR [--kittool EXE] [--wine LOADER]
 
 Its reader is compared with msitools' view of the kit package; its transforms
 are applied by Wine's installer engine (kittool apply-transform, when
---kittool is given and WINEPREFIX is set) and the resulting tables are
-compared with the target database. Prints "PASS name" / "FAIL name" lines.
+--kittool is given and WINEPREFIX is set; LOADER, default "wine", starts it)
+and the resulting tables are compared with the target database. Prints "PASS name" / "FAIL name" lines.
 """
 
 import argparse
@@ -106,13 +106,13 @@ def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
-def wine_export(kittool, db, outdir, tables, transform=None):
+def wine_export(wine, kittool, db, outdir, tables, transform=None):
     shutil.rmtree(outdir, ignore_errors=True)
     os.makedirs(outdir)
     if transform:
-        cmd = ["wine", kittool, "apply-transform", windows_path(db), windows_path(transform)]
+        cmd = [wine, kittool, "apply-transform", windows_path(db), windows_path(transform)]
     else:
-        cmd = ["wine", kittool, "export", windows_path(db)]
+        cmd = [wine, kittool, "export", windows_path(db)]
     cmd += [windows_path(outdir)] + list(tables)
     out = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     if out.returncode:
@@ -185,7 +185,7 @@ def check_stream_names(msi):
                 assert enc in raw, (name, row[0])
 
 
-def check_scenario(work, kittool, name, edits):
+def check_scenario(work, wine, kittool, name, edits):
     base = {k: list(v) for k, v in BASE.items()}
     target = {k: list(v) for k, v in BASE.items()}
     for e in edits:
@@ -196,8 +196,8 @@ def check_scenario(work, kittool, name, edits):
     streams, changes = mt.build_transform(mt.Database(base_msi), mt.Database(target_msi))
     mt.write_transform(mst, streams)
     assert bool(changes) == bool(edits), changes
-    got = wine_export(kittool, base_msi, os.path.join(work, name + ".got"), SCHEMA, mst)
-    want = wine_export(kittool, target_msi, os.path.join(work, name + ".want"), SCHEMA)
+    got = wine_export(wine, kittool, base_msi, os.path.join(work, name + ".got"), SCHEMA, mst)
+    want = wine_export(wine, kittool, target_msi, os.path.join(work, name + ".want"), SCHEMA)
     assert got == want, "\n%s\n%s" % (got, want)
 
 
@@ -252,6 +252,7 @@ def main():
     parser.add_argument("kit_msi")
     parser.add_argument("work")
     parser.add_argument("--kittool")
+    parser.add_argument("--wine", default="wine", help="the Wine loader that starts kittool")
     args = parser.parse_args()
     os.makedirs(args.work, exist_ok=True)
     r = Runner()
@@ -262,7 +263,7 @@ def main():
     if args.kittool:
         for name, edits in SCENARIOS:
             r.case("transform-applied-by-wine-" + name, check_scenario, args.work,
-                   args.kittool, name, edits)
+                   args.wine, args.kittool, name, edits)
     return 1 if r.failed else 0
 
 
