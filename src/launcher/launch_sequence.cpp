@@ -12,7 +12,7 @@ constexpr char kCommandLineTooLong[] =
 // A command line that does not fit is refused, never cut: a cut one could drop
 // or change a property the installation depends on.
 uint32_t RefuseCommandLine(bool quiet) {
-  if (!quiet) os::ShowMessageBox(kCommandLineTooLong, "Error", os::kMbIconError);
+  if (!quiet) ShowErrorMessage(kCommandLineTooLong, "Error", os::kMbIconError);
   return os::kErrorInvalidCommandLine;
 }
 
@@ -21,7 +21,7 @@ void ShowEngineMessage(os::Module instance) {
   if (os::LoadStringResource(instance, kEngineMessageId, message, sizeof message) == 0) {
     message[0] = '\0';
   }
-  os::ShowMessageBox(message, "", os::kMbIconError);
+  ShowErrorMessage(message, "", os::kMbIconError);
 }
 
 }  // namespace

@@ -115,6 +115,11 @@ bool GetFixedFileVersion(const char* path, uint32_t* mostSignificant, uint32_t* 
 
 // ---- messages
 void ShowMessageBox(const char* text, const char* caption, uint32_t flags);
+// Whether the process's window station is visible (interactive). A service
+// account or a session without a desktop has an invisible one, where a
+// message box waits for ever for a button nobody can press.
+enum class WindowStation { kVisible, kInvisible, kUnknown };
+WindowStation QueryWindowStation();
 // The system's text for an error code in the user's default language; 0 when none.
 uint32_t FormatSystemMessage(uint32_t error, char* buffer, uint32_t capacity);
 
@@ -126,3 +131,9 @@ bool IsNt6();
 bool IsNt52();
 // Forgets the cached NT 6 answer; only the host tests change the system under a process.
 void ForgetCachedVersionForTesting();
+
+// Shows an error message box unless the process's window station is
+// invisible, where nobody could ever dismiss it and the process would never
+// end; the caller goes on (and exits with its code) either way. Where the
+// window station cannot be asked, the box is shown as before.
+void ShowErrorMessage(const char* text, const char* caption, uint32_t flags);

@@ -19,7 +19,9 @@ void FailWithError(const char* what, uint32_t error) {
                   static_cast<int32_t>(error), systemText)) {
     FormatText(message, sizeof message, "%s failed with error %d", what, static_cast<int32_t>(error));
   }
-  os::ShowMessageBox(message, "Error", os::kMbOk);
+  // Without a visible desktop the process ends at once with the error, as if
+  // the box had been answered.
+  ShowErrorMessage(message, "Error", os::kMbOk);
   os::ExitProcess(error);
 }
 

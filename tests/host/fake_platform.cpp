@@ -386,6 +386,8 @@ void ShowMessageBox(const char* text, const char* caption, uint32_t flags) {
   fake->messageBoxes.push_back({text, caption, flags});
 }
 
+WindowStation QueryWindowStation() { return fake->windowStation; }
+
 uint32_t FormatSystemMessage(uint32_t error, char* buffer, uint32_t capacity) {
   auto it = kSystemTexts.find(error);
   if (it == kSystemTexts.end()) return 0;

@@ -108,6 +108,7 @@ struct FakeSystem {
   std::deque<std::pair<std::string, bool>> regKeyHandles;  // path, writable
 
   std::vector<FakeMessageBox> messageBoxes;
+  os::WindowStation windowStation = os::WindowStation::kVisible;
   // What the code did, in order: "mkdir <path>", "create <path>", "close <path>",
   // "event", "thread", "start", "signal", "messagebox", "loadlib <name>" ...
   std::vector<std::string> log;

@@ -201,3 +201,47 @@ TEST_F(LaunchTest, CommandLineOverTheLimitAfterStagingIsRefused) {
   EXPECT_TRUE(fake->events.empty());
   EXPECT_EQ(fake->messageBoxes.size(), 1u);
 }
+
+// Where the window station is invisible (a service account, a session
+// without a desktop) no box is shown, since nobody could ever answer it, and
+// every run ends with the code the box would have preceded. Where it cannot
+// be asked, the boxes are shown as on a visible desktop.
+TEST_F(LaunchTest, NoMessageBoxWithoutAVisibleDesktop) {
+  const std::string cabinet = Folder() + "\\ss160130.cab";
+  struct Situation {
+    const char* name;
+    std::function<void()> arrange;
+    std::string arguments;
+    uint32_t exitCode;
+    bool box;  // on a visible desktop
+  } situations[] = {
+      {"engine too old, quiet", [] { fake->fileVersions.clear(); }, " /s", 0xFFFFFFFEu, true},
+      {"package cannot be created", [&] { fake->uncreatableFiles[Package()] = 5; }, " /s", 5, true},
+      {"cabinet cannot be created", [&] { fake->uncreatableFiles[cabinet] = 5; }, " /s", 5, true},
+      {"overlong command line", [] {}, " /v" + std::string(1100, 'p'), 1639, true},
+      {"overlong command line, quiet", [] {}, " /s /v" + std::string(1100, 'p'), 1639, false},
+  };
+  const std::pair<const char*, os::WindowStation> stations[] = {
+      {"visible", os::WindowStation::kVisible},
+      {"invisible", os::WindowStation::kInvisible},
+      {"unknown", os::WindowStation::kUnknown},
+  };
+  for (const Situation& s : situations) {
+    for (const auto& [stationName, station] : stations) {
+      SetUp();
+      SCOPED_TRACE(std::string(s.name) + ", " + stationName);
+      fake->windowStation = station;
+      s.arrange();
+      uint32_t exitCode = 0;
+      try {
+        exitCode = Run(s.arguments);
+      } catch (const FakeExit& exit) {
+        exitCode = exit.code;  // a fatal staging error ends the process
+      }
+      EXPECT_EQ(exitCode, s.exitCode);
+      const bool shown = s.box && station != os::WindowStation::kInvisible;
+      EXPECT_EQ(fake->messageBoxes.size(), shown ? 1u : 0u);
+      EXPECT_TRUE(fake->startedCommandLines.empty());
+    }
+  }
+}

@@ -235,6 +235,17 @@ void ShowMessageBox(const char* text, const char* caption, uint32_t flags) {
   ::MessageBoxA(nullptr, text, caption, flags);
 }
 
+WindowStation QueryWindowStation() {
+  HWINSTA station = ::GetProcessWindowStation();
+  if (station == nullptr) return WindowStation::kInvisible;  // no desktop at all
+  USEROBJECTFLAGS flags = {};
+  DWORD needed = 0;
+  if (!::GetUserObjectInformationA(station, UOI_FLAGS, &flags, sizeof flags, &needed)) {
+    return WindowStation::kUnknown;
+  }
+  return (flags.dwFlags & WSF_VISIBLE) != 0 ? WindowStation::kVisible : WindowStation::kInvisible;
+}
+
 uint32_t FormatSystemMessage(uint32_t error, char* buffer, uint32_t capacity) {
   char* text = nullptr;
   const DWORD length = ::FormatMessageA(

@@ -82,11 +82,14 @@ void AppendLineV(const char *path, const char *format, va_list args) {
   AppendToFile(path, line, (DWORD)length);
 }
 
+const char *childDesktop = NULL;
+
 ChildOutcome RunChild(char *commandLine, DWORD timeout, DWORD *result) {
   STARTUPINFOA startup;
   PROCESS_INFORMATION info;
   memset(&startup, 0, sizeof startup);
   startup.cb = sizeof startup;
+  startup.lpDesktop = (char *)childDesktop;
   if (!CreateProcessA(NULL, commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &info)) {
     *result = GetLastError();
     return CHILD_NOT_STARTED;

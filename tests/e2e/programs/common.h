@@ -24,3 +24,5 @@ typedef enum { CHILD_EXITED, CHILD_NOT_STARTED, CHILD_TIMED_OUT } ChildOutcome;
    and waits up to timeout ms (INFINITE for no limit); a child that outlives it
    is terminated. *result is the exit code, or CreateProcessA's error code. */
 ChildOutcome RunChild(char *commandLine, DWORD timeout, DWORD *result);
+/* "WINSTA\\DESKTOP" for the children RunChild starts; NULL: this process's own. */
+extern const char *childDesktop;

@@ -13,6 +13,9 @@
                                          only) -> "keyacl KEY ERROR" (0: done)
      openkey ROOT KEY ACCESS             -> "openkey KEY ACCESS ERROR" (0: it opens)
      run TIMEOUT_MS HEXCMDLINE           -> "exit 0xXXXXXXXX", "timeout" or "nostart ERROR"
+     hidden                              later runs start on a desktop of a new window
+                                         station that is not visible (as for a service
+                                         account) -> "hidden VISIBLE ERROR"
 
    The command line of "run" is hex, so that quotes, backslashes and double-byte
    characters reach CreateProcessA exactly as given; the child gets this
@@ -170,6 +173,26 @@ static BOOL OpenKey(char **f) {
   return TRUE;
 }
 
+/* A window station is visible only when it is the interactive one; a new one
+   is not. This process moves onto it too, because threads that the child
+   creates later land on the desktop of its parent's thread. */
+static BOOL Hidden(void) {
+  static const char station[] = "wrapper-e2e-hidden";
+  HWINSTA winsta = CreateWindowStationA(station, 0, WINSTA_ALL_ACCESS, NULL);
+  HDESK desktop = NULL;
+  LONG error = 0;
+  USEROBJECTFLAGS flags = {0};
+  if (winsta == NULL || !SetProcessWindowStation(winsta) ||
+      (desktop = CreateDesktopA("hidden", NULL, NULL, 0, GENERIC_ALL, NULL)) == NULL ||
+      !SetThreadDesktop(desktop) ||
+      !GetUserObjectInformationA(winsta, UOI_FLAGS, &flags, sizeof flags, NULL)) {
+    error = (LONG)GetLastError();
+  }
+  Report("hidden\t%d\t%ld", (flags.dwFlags & WSF_VISIBLE) ? 1 : 0, error);
+  if (error == 0) childDesktop = "wrapper-e2e-hidden\\hidden";
+  return error == 0;
+}
+
 static BOOL Run(char **f) {
   DWORD timeout = strtoul(f[1], NULL, 0);
   static char commandLine[40000];
@@ -209,6 +232,7 @@ int main(int argc, char **argv) {
     else if (strcmp(f[0], "keyacl") == 0 && n == 4) ok = KeyAcl(f);
     else if (strcmp(f[0], "openkey") == 0 && n == 4) ok = OpenKey(f);
     else if (strcmp(f[0], "run") == 0 && n == 3) ok = Run(f);
+    else if (strcmp(f[0], "hidden") == 0 && n == 1) ok = Hidden();
     if (!ok) {
       Report("error\t%s", f[0]);
       ++failures;
