@@ -80,9 +80,34 @@ ResourceLookup FindResourceBytes(Module module, uint16_t id, const char* type,
 uint32_t LoadStringResource(Module module, uint32_t id, char* buffer, uint32_t capacity);
 
 // ---- files
-// Creates or replaces a file for writing, no sharing; nullptr on failure.
+// What the staging code needs to know of an open file or folder.
+struct FileFacts {
+  uint32_t attributes;  // kAttribute* bits
+  uint32_t links;       // names the file has (hard links)
+  uint64_t size;
+};
+constexpr uint32_t kAttributeDirectory = 0x10;
+constexpr uint32_t kAttributeReparsePoint = 0x400;
+
+// Opens a file for writing, creating it when missing, without sharing and
+// without following a reparse point at path; an existing file keeps its
+// contents until TruncateFile. nullptr on failure.
 Handle CreateFileForWrite(const char* path);
+bool TruncateFile(Handle file);
+bool GetFileFacts(Handle file, FileFacts* facts);
 bool WriteFile(Handle file, const void* bytes, uint32_t count, uint32_t* written);
+// Opens a file for reading with read sharing only and without following a
+// reparse point: while the handle is open nobody can write, delete or rename
+// it, and readers such as the installer can still open it. nullptr on failure.
+Handle OpenFileHeld(const char* path);
+bool ReadFile(Handle file, void* bytes, uint32_t count, uint32_t* read);
+// Opens a folder, without following a reparse point at path, so that while
+// the handle is open nobody can rename or delete it; files in it can still be
+// created and opened. nullptr on failure.
+Handle HoldFolder(const char* path);
+// The attributes of path itself (a link is not followed); kNoAttributes when it cannot be read.
+constexpr uint32_t kNoAttributes = 0xFFFFFFFF;
+uint32_t PathAttributes(const char* path);
 bool CloseHandle(Handle handle);
 uint32_t GetLastError();
 

@@ -52,6 +52,23 @@ void FillBytes(void* bytes, size_t count, unsigned char value) {
   while (count-- > 0) *p++ = value;
 }
 
+bool BytesEqual(const void* a, const void* b, size_t count) {
+  const unsigned char* x = static_cast<const unsigned char*>(a);
+  const unsigned char* y = static_cast<const unsigned char*>(b);
+  size_t i = 0;
+  // Eight bytes at a time: the staged payload is compared in full.
+  for (; i + 8 <= count; i += 8) {
+    uint64_t u, v;
+    __builtin_memcpy(&u, x + i, 8);
+    __builtin_memcpy(&v, y + i, 8);
+    if (u != v) return false;
+  }
+  for (; i < count; ++i) {
+    if (x[i] != y[i]) return false;
+  }
+  return true;
+}
+
 namespace {
 
 // Appends into buffer[0, capacity) from position *length; false once it no longer fits.

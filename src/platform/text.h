@@ -26,3 +26,4 @@ bool AppendFormat(char* buffer, size_t capacity, const char* format, ...);
 bool FormatText(char* buffer, size_t capacity, const char* format, ...);
 
 void FillBytes(void* bytes, size_t count, unsigned char value);
+bool BytesEqual(const void* a, const void* b, size_t count);

@@ -4,11 +4,39 @@
 const char kCreateFileFailure[] = "Installer : Wrapper.CreateFile ";
 const char kWriteFileFailure[] = "Installer : Wrapper.WriteFile (In small chunks) ";
 const char kCloseHandleFailure[] = "Installer : Wrapper.CloseHandle ";
+const char kVerifyFailure[] = "Installer : Wrapper.VerifyFile ";
 
 namespace {
 constexpr uint32_t kErrorWriteFault = 29;  // "The system cannot write to the specified device."
 constexpr uint32_t kErrorGenFailure = 31;
+
+// Compares the file behind held with the resource's bytes, streaming: the
+// payload is never copied. Anything else than exactly those bytes (another
+// process changed the file between the writes and the hold) ends the run.
+void VerifyHeldFile(os::Handle held, const unsigned char* expected, uint32_t size) {
+  unsigned char chunk[kWriteChunk];
+  uint32_t checked = 0;
+  for (;;) {
+    uint32_t read = 0;
+    if (!os::ReadFile(held, chunk, sizeof chunk, &read)) FailWithSystemError(kVerifyFailure);
+    if (read == 0) break;
+    if (read > size - checked || !BytesEqual(chunk, expected + checked, read)) {
+      FailWithError(kVerifyFailure, kErrorFileInvalid);
+    }
+    checked += read;
+  }
+  if (checked != size) FailWithError(kVerifyFailure, kErrorFileInvalid);
+}
 }  // namespace
+
+os::FileFacts RefuseRedirection(os::Handle handle, const char* what) {
+  os::FileFacts facts;
+  if (!os::GetFileFacts(handle, &facts)) FailWithSystemError(what);
+  if ((facts.attributes & os::kAttributeReparsePoint) != 0 || facts.links > 1) {
+    FailWithError(what, kErrorCantAccessFile);
+  }
+  return facts;
+}
 
 void FailWithError(const char* what, uint32_t error) {
   char systemText[512];
@@ -39,8 +67,15 @@ bool ExtractResourceToFile(os::Module module, uint16_t id, const char* type, con
   // A resource that is found but cannot be mapped is a failed write of its bytes.
   if (lookup == os::ResourceLookup::kNotMapped) FailWithSystemError(kWriteFileFailure);
 
+  // An existing file is looked at before its contents are replaced: writing
+  // through a link planted under the staged name would land in another file.
   os::Handle file = os::CreateFileForWrite(path);
   if (file == nullptr) FailWithSystemError(kCreateFileFailure);
+  // A new file needs no truncation (which, under Wine, fails on a full disk
+  // before a single byte would be written).
+  if (RefuseRedirection(file, kCreateFileFailure).size != 0 && !os::TruncateFile(file)) {
+    FailWithSystemError(kCreateFileFailure);
+  }
 
   const unsigned char* next = static_cast<const unsigned char*>(bytes);
   uint32_t remaining = size;
@@ -55,5 +90,15 @@ bool ExtractResourceToFile(os::Module module, uint16_t id, const char* type, con
     remaining -= written;
   }
   if (!os::CloseHandle(file)) FailWithSystemError(kCloseHandleFailure);
+
+  // From here until the process ends the file is held: no other process can
+  // write, delete or rename it, while the installer can still read it. What
+  // it reads is verified through that very handle, which closes the moment
+  // between the writes and the hold. The handle is never closed; the process's
+  // end releases it, after the installer's last run.
+  os::Handle held = os::OpenFileHeld(path);
+  if (held == nullptr) FailWithSystemError(kVerifyFailure);
+  RefuseRedirection(held, kVerifyFailure);
+  VerifyHeldFile(held, static_cast<const unsigned char*>(bytes), size);
   return true;
 }

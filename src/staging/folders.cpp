@@ -4,6 +4,7 @@
 
 namespace {
 
+constexpr uint32_t kErrorFileNotFound = 2;
 constexpr uint32_t kErrorPathNotFound = 3;
 constexpr uint32_t kErrorFilenameTooLong = 206;
 
@@ -46,16 +47,57 @@ void RequireFits(bool fits) {
   if (!fits) FailWithError(kCreateFileFailure, kErrorFilenameTooLong);
 }
 
+// Set once the folders below the base folder are held (on the main thread,
+// before the cabinet thread exists); the handles stay open until the process ends.
+bool chainHeld = false;
+
+// Holds a folder of the chain for the rest of the run, so that no other
+// process can rename or delete it or put a link in its place while the
+// elevated writes and the installer go through it. A folder that is a
+// reparse point (a junction or symbolic link planted in advance) is refused
+// before anything is written through it; so is a file in a folder's place.
+void HoldChainFolder(const char* path) {
+  if (chainHeld) return;
+  // Without its closing backslash: a trailing separator would make the system
+  // look through a link instead of at it.
+  char folderPath[os::kPathCapacity];
+  CopyText(folderPath, sizeof folderPath, path);
+  const size_t length = TextLength(folderPath);
+  if (length > 0 && folderPath[length - 1] == '\\') folderPath[length - 1] = '\0';
+  os::Handle folder = os::HoldFolder(folderPath);
+  if (folder == nullptr) {
+    // A folder that is not there means the file's path is not found either.
+    const uint32_t error = os::GetLastError();
+    FailWithError(kCreateFileFailure, error == kErrorFileNotFound ? kErrorPathNotFound : error);
+  }
+  os::FileFacts facts;
+  if (!os::GetFileFacts(folder, &facts)) FailWithSystemError(kCreateFileFailure);
+  // The name is looked at too: a handle may stand for a link's target where
+  // the system cannot open the link itself (under Wine, a Unix symbolic link).
+  const uint32_t named = os::PathAttributes(folderPath);
+  if ((facts.attributes & os::kAttributeReparsePoint) != 0 ||
+      (named != os::kNoAttributes && (named & os::kAttributeReparsePoint) != 0)) {
+    FailWithError(kCreateFileFailure, kErrorCantAccessFile);
+  }
+  if ((facts.attributes & os::kAttributeDirectory) == 0) {
+    FailWithError(kCreateFileFailure, kErrorPathNotFound);
+  }
+}
+
 // Creates the vendor, family and product folders below the base folder in
-// buffer and leaves the product folder's path there.
+// buffer, holds them, and leaves the product folder's path there.
 void AppendFolderChain(char* buffer, bool x64) {
   RequireFits(AppendFormat(buffer, os::kPathCapacity, "\\%s\\", build::kVendorFolder));
   os::MakeDirectory(buffer);
+  HoldChainFolder(buffer);
   RequireFits(AppendFormat(buffer, os::kPathCapacity, "%s\\", build::kFamilyFolder));
   os::MakeDirectory(buffer);
+  HoldChainFolder(buffer);
   RequireFits(AppendFormat(buffer, os::kPathCapacity, "%s%s%s", build::kProductTag,
                            build::kProductVersion, x64 ? build::kX64FolderSuffix : ""));
   os::MakeDirectory(buffer);
+  HoldChainFolder(buffer);
+  chainHeld = true;
 }
 
 // The base folder is looked up once per run: every look-up loads and unloads
@@ -73,7 +115,10 @@ void StartAtBaseFolder(char* buffer) {
 
 }  // namespace
 
-void ForgetCachedBaseFolderForTesting() { cachedBaseFolder[0] = '\0'; }
+void ForgetCachedBaseFolderForTesting() {
+  cachedBaseFolder[0] = '\0';
+  chainHeld = false;
+}
 
 bool IsX64Variant() { return TextEqualsIgnoreCase(build::kArchitectureTag, "amd64"); }
 

@@ -21,8 +21,9 @@ void ForgetCachedBaseFolderForTesting();
 
 // ---- resource extraction
 constexpr uint32_t kWriteChunk = 8192;
-// Writes a resource into a new file; false when the module has no such
-// resource. Never returns on a file error.
+// Writes a resource into a file, then holds the file for the rest of the
+// run and verifies it through the held handle; false when the module has no
+// such resource. Never returns on a file error.
 bool ExtractResourceToFile(os::Module module, uint16_t id, const char* type, const char* path);
 // Shows "<what> failed with error <e>: <system text>" and ends the process with e.
 [[noreturn]] void FailWithSystemError(const char* what);
@@ -31,6 +32,19 @@ bool ExtractResourceToFile(os::Module module, uint16_t id, const char* type, con
 extern const char kCreateFileFailure[];
 extern const char kWriteFileFailure[];
 extern const char kCloseHandleFailure[];
+extern const char kVerifyFailure[];
+
+// A staged file or folder that is a reparse point (junction, symbolic link,
+// mount point) or a file with more than one name would redirect the writes
+// of an elevated process: refused with this code ("The file cannot be
+// accessed.").
+constexpr uint32_t kErrorCantAccessFile = 1920;
+// A staged file whose contents are not the resource's when held ("externally altered").
+constexpr uint32_t kErrorFileInvalid = 1006;
+// Refuses (ends the process with the message of what) a handle that
+// stands for a reparse point or a file with more than one link; otherwise
+// returns what the handle's file reports.
+os::FileFacts RefuseRedirection(os::Handle handle, const char* what);
 
 // ---- background cabinets and the ready event
 struct CabinetRow {

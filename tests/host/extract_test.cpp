@@ -39,6 +39,7 @@ TEST_F(ExtractTest, ReplacesAnExistingFile) {
   fake->resources[{"TARSK_INSTALLER", 101}] = PatternBytes(10);
   EXPECT_TRUE(ExtractResourceToFile(fake, 101, "TARSK_INSTALLER", kPath));
   EXPECT_EQ(fake->files[kPath], PatternBytes(10));
+  EXPECT_LT(fake->IndexInLog("truncate " + std::string(kPath)), fake->IndexInLog("close"));
 }
 
 TEST_F(ExtractTest, MissingResourceCreatesNothing) {
@@ -89,4 +90,68 @@ TEST_F(ExtractTest, PartlyWrittenFileStaysOnDisk) {
   fake->diskSpace = 10000;
   EXPECT_EQ(ExitCodeOf([] { ExtractResourceToFile(fake, 101, "TARSK_INSTALLER", kPath); }), 112u);
   EXPECT_EQ(fake->files[kPath].size(), 10000u);
+}
+
+// Once written, the file is held (read access, read sharing) for the rest of
+// the run and verified through that handle; the write handle is closed first.
+TEST_F(ExtractTest, WrittenFileIsHeldAndVerified) {
+  fake->resources[{"TARSK_INSTALLER", 101}] = PatternBytes(20000);
+  EXPECT_TRUE(ExtractResourceToFile(fake, 101, "TARSK_INSTALLER", kPath));
+  EXPECT_EQ(fake->heldFiles, std::vector<std::string>{kPath});
+  const std::string path = kPath;
+  const size_t create = fake->IndexInLog("create " + path);
+  const size_t close = fake->IndexInLog("close");
+  const size_t hold = fake->IndexInLog("hold " + path);
+  EXPECT_LT(create, close);
+  EXPECT_LT(close, hold);
+  EXPECT_EQ(fake->IndexInLog("truncate " + path), SIZE_MAX) << "a new file needs no truncation";
+  EXPECT_EQ(std::count(fake->log.begin() + hold, fake->log.end(), "close"), 0) << "the held handle stays open";
+}
+
+// A name that already leads elsewhere (a link planted in advance) is refused
+// before its contents are touched; another process that changes or takes
+// the file between the writes and the hold ends the run too.
+TEST_F(ExtractTest, RedirectedOrChangedFilesAreRefused) {
+  const std::string path = kPath;
+  const std::string create1920 = "Installer : Wrapper.CreateFile  failed with error 1920: The file cannot be accessed.\r\n";
+  const std::string verify1006 = "Installer : Wrapper.VerifyFile  failed with error 1006: The volume for a file has been externally altered so that the opened file is no longer valid.\r\n";
+  const std::vector<unsigned char> planted(300, 0x5A);
+  struct Case {
+    const char* name;
+    std::function<void()> arrange;
+    uint32_t exitCode;
+    std::string message;
+    bool untouched;  // the planted file keeps its contents
+  } cases[] = {
+      {"existing name with a second link", [&] { fake->files[path] = planted; fake->pathFacts[path] = {0x80, 2, 0}; },
+       1920, create1920, true},
+      {"existing name is a symbolic link", [&] { fake->files[path] = planted; fake->pathFacts[path] = {0x480, 1, 0}; },
+       1920, create1920, true},
+      {"a byte changed before the hold", [] { fake->beforeHold = [](const std::string& p) { fake->files[p][7] ^= 1; }; },
+       1006, verify1006, false},
+      {"the last byte changed before the hold",
+       [] { fake->beforeHold = [](const std::string& p) { fake->files[p].back() ^= 1; }; }, 1006, verify1006, false},
+      {"a byte added before the hold", [] { fake->beforeHold = [](const std::string& p) { fake->files[p].push_back(0); }; },
+       1006, verify1006, false},
+      {"cut short before the hold", [] { fake->beforeHold = [](const std::string& p) { fake->files[p].resize(100); }; },
+       1006, verify1006, false},
+      {"opened for writing by another process", [&] { fake->unholdablePaths[path] = 32; }, 32,
+       "Installer : Wrapper.VerifyFile  failed with error 32: ", false},
+      {"replaced by a second link before the hold",
+       [&] { fake->beforeHold = [&](const std::string& p) { fake->pathFacts[p] = {0x80, 2, 0}; }; }, 1920,
+       "Installer : Wrapper.VerifyFile  failed with error 1920: The file cannot be accessed.\r\n", false},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    SCOPED_TRACE(c.name);
+    fake->resources[{"TARSK_INSTALLER", 101}] = PatternBytes(20000);
+    c.arrange();
+    EXPECT_EQ(ExitCodeOf([] { ExtractResourceToFile(fake, 101, "TARSK_INSTALLER", kPath); }), c.exitCode);
+    ASSERT_EQ(fake->messageBoxes.size(), 1u);
+    EXPECT_EQ(fake->messageBoxes[0].text, c.message);
+    if (c.untouched) {
+      EXPECT_EQ(fake->files[path], planted);
+      EXPECT_TRUE(fake->writeSizes.empty());
+    }
+  }
 }

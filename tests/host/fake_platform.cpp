@@ -79,6 +79,8 @@ const std::map<uint32_t, std::string> kSystemTexts = {
     {31, "A device attached to the system is not functioning.\r\n"},
     {112, "There is not enough space on the disk.\r\n"},
     {206, "The filename or extension is too long.\r\n"},
+    {1006, "The volume for a file has been externally altered so that the opened file is no longer valid.\r\n"},
+    {1920, "The file cannot be accessed.\r\n"},
 };
 
 uint64_t TotalFileBytes() {
@@ -190,13 +192,78 @@ Handle CreateFileForWrite(const char* path) {
     fake->lastError = refused->second;
     return nullptr;
   }
-  fake->files[path].clear();  // an existing file is replaced
-  fake->fileHandles.push_back(path);
+  fake->files[path];  // created when missing; contents stay until truncated
+  fake->fileHandles.push_back({path, 0, false});
   return &fake->fileHandles.back();
 }
 
+bool TruncateFile(Handle file) {
+  const std::string& path = static_cast<FakeSystem::FileHandle*>(file)->path;
+  fake->log.push_back("truncate " + path);
+  fake->files[path].clear();
+  return true;
+}
+
+bool GetFileFacts(Handle file, FileFacts* facts) {
+  const auto* handle = static_cast<FakeSystem::FileHandle*>(file);
+  auto it = fake->pathFacts.find(handle->path);
+  if (it != fake->pathFacts.end()) {
+    *facts = it->second;
+  } else {
+    *facts = {handle->folder ? kAttributeDirectory : 0x80u, 1, 0};
+  }
+  if (!handle->folder) facts->size = fake->files[handle->path].size();
+  return true;
+}
+
+Handle OpenFileHeld(const char* path) {
+  if (fake->beforeHold) fake->beforeHold(path);
+  auto refused = fake->unholdablePaths.find(path);
+  if (refused != fake->unholdablePaths.end()) {
+    fake->lastError = refused->second;
+    return nullptr;
+  }
+  if (fake->files.count(path) == 0) {
+    fake->lastError = 2;
+    return nullptr;
+  }
+  fake->log.push_back(std::string("hold ") + path);
+  fake->heldFiles.push_back(path);
+  fake->fileHandles.push_back({path, 0, false});
+  return &fake->fileHandles.back();
+}
+
+bool ReadFile(Handle file, void* bytes, uint32_t count, uint32_t* read) {
+  auto* handle = static_cast<FakeSystem::FileHandle*>(file);
+  const std::vector<unsigned char>& content = fake->files[handle->path];
+  const size_t n = std::min<size_t>(count, content.size() - std::min(handle->position, content.size()));
+  if (n > 0) std::memcpy(bytes, content.data() + handle->position, n);
+  handle->position += n;
+  *read = static_cast<uint32_t>(n);
+  return true;
+}
+
+Handle HoldFolder(const char* path) {
+  auto refused = fake->unholdablePaths.find(path);
+  if (refused != fake->unholdablePaths.end()) {
+    fake->lastError = refused->second;
+    return nullptr;
+  }
+  fake->log.push_back(std::string("hold folder ") + path);
+  fake->heldFolders.push_back(path);
+  fake->fileHandles.push_back({path, 0, true});
+  return &fake->fileHandles.back();
+}
+
+uint32_t PathAttributes(const char* path) {
+  auto named = fake->nameAttributes.find(path);
+  if (named != fake->nameAttributes.end()) return named->second;
+  auto it = fake->pathFacts.find(path);
+  return it != fake->pathFacts.end() ? it->second.attributes : kAttributeDirectory;
+}
+
 bool WriteFile(Handle file, const void* bytes, uint32_t count, uint32_t* written) {
-  const std::string& path = *static_cast<std::string*>(file);
+  const std::string& path = static_cast<FakeSystem::FileHandle*>(file)->path;
   fake->writeSizes.push_back(count);
   *written = 0;
   if (fake->zeroByteWrites) return true;

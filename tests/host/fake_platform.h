@@ -68,6 +68,18 @@ struct FakeSystem {
   // files: path -> content; paths that cannot be created -> error code
   std::map<std::string, std::vector<unsigned char>> files;
   std::map<std::string, uint32_t> uncreatableFiles;
+  // What a file or folder reports when opened (default: a plain file or
+  // folder with one name); paths that cannot be held -> error code.
+  std::map<std::string, os::FileFacts> pathFacts;
+  std::map<std::string, uint32_t> unholdablePaths;
+  // What a path itself shows, where that differs from its handle (a link
+  // whose handle stands for its target).
+  std::map<std::string, uint32_t> nameAttributes;
+  // Runs just before a written file is opened to be held: another process's
+  // chance to change it.
+  std::function<void(const std::string&)> beforeHold;
+  std::vector<std::string> heldFiles;    // in order; never closed
+  std::vector<std::string> heldFolders;
   uint32_t maxBytesPerWrite = UINT32_MAX;  // short writes
   bool zeroByteWrites = false;
   uint64_t diskSpace = UINT64_MAX;         // writes beyond it fail with error 112
@@ -103,7 +115,12 @@ struct FakeSystem {
   int openRegKeys = 0;
 
   // Storage behind the handles the fake gives out (stable addresses).
-  std::deque<std::string> fileHandles;
+  struct FileHandle {
+    std::string path;
+    size_t position;
+    bool folder;
+  };
+  std::deque<FileHandle> fileHandles;
   std::deque<std::string> eventHandles;
   std::deque<std::pair<std::string, bool>> regKeyHandles;  // path, writable
 

@@ -165,3 +165,52 @@ TEST_F(StagingTest, BaseFolderIsLookedUpOncePerRun) {
   EXPECT_EQ(fake->loadedLibraries, std::vector<std::string>{"shell32.dll"});
   EXPECT_EQ(std::string(buffer), kLocalLow + "\\Velmor\\Tarsk\\" + ProductName() + "\\sd160130.cab");
 }
+
+// Every folder below the base folder is held once, without its closing
+// backslash, so that it cannot be renamed or replaced by a link while the
+// run goes on; the cabinets that follow go through the same held folders.
+TEST_F(StagingTest, FoldersBelowTheBaseAreHeldOnce) {
+  UseNt6();
+  fake->libraries["shell32.dll"] = {true, true, true, kLocalLow};
+  char buffer[os::kPathCapacity];
+  BuildPackagePath(buffer, X64Build());
+  BuildCabinetPath(buffer, "sd160130", X64Build());
+  const std::string product = kLocalLow + "\\Velmor\\Tarsk\\" + ProductFolder();
+  const std::vector<std::string> held = {kLocalLow + "\\Velmor", kLocalLow + "\\Velmor\\Tarsk", product};
+  EXPECT_EQ(fake->heldFolders, held);
+}
+
+TEST_F(StagingTest, RedirectedOrMissingFoldersAreRefusedBeforeAnyFile) {
+  const std::string vendor = kLocalLow + "\\Velmor";
+  const std::string family = vendor + "\\Tarsk";
+  const std::string product = family + "\\" + ProductFolder();
+  const std::string refusal = "Installer : Wrapper.CreateFile  failed with error 1920: The file cannot be accessed.\r\n";
+  const std::string notFound = "Installer : Wrapper.CreateFile  failed with error 3: The system cannot find the path specified.\r\n";
+  struct Case {
+    const char* name;
+    std::function<void()> arrange;
+    uint32_t exitCode;
+    std::string message;
+  } cases[] = {
+      {"vendor folder is a junction", [&] { fake->pathFacts[vendor] = {0x410, 1, 0}; }, 1920, refusal},
+      {"family folder is a symbolic link", [&] { fake->pathFacts[family] = {0x410, 1, 0}; }, 1920, refusal},
+      {"product folder is a mount point", [&] { fake->pathFacts[product] = {0x410, 1, 0}; }, 1920, refusal},
+      {"a link seen only by its name", [&] { fake->nameAttributes[family] = 0x410; }, 1920, refusal},
+      {"a file where the product folder belongs", [&] { fake->pathFacts[product] = {0x80, 1, 0}; }, 3, notFound},
+      {"a folder that could not be made", [&] { fake->unholdablePaths[family] = 2; }, 3, notFound},
+      {"a folder held by someone else", [&] { fake->unholdablePaths[product] = 32; }, 32,
+       "Installer : Wrapper.CreateFile  failed with error 32: "},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    SCOPED_TRACE(c.name);
+    UseNt6();
+    fake->libraries["shell32.dll"] = {true, true, true, kLocalLow};
+    c.arrange();
+    char buffer[os::kPathCapacity];
+    EXPECT_EQ(ExitCodeOf([&] { BuildPackagePath(buffer, X64Build()); }), c.exitCode);
+    ASSERT_EQ(fake->messageBoxes.size(), 1u);
+    EXPECT_EQ(fake->messageBoxes[0].text, c.message);
+    EXPECT_TRUE(fake->files.empty());
+  }
+}

@@ -117,10 +117,48 @@ uint32_t LoadStringResource(Module module, uint32_t id, char* buffer, uint32_t c
 }
 
 Handle CreateFileForWrite(const char* path) {
-  HANDLE file = ::CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = ::CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   return file == INVALID_HANDLE_VALUE ? nullptr : file;
 }
+
+bool TruncateFile(Handle file) {
+  return ::SetFilePointer(file, 0, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER &&
+         ::SetEndOfFile(file) != FALSE;
+}
+
+bool GetFileFacts(Handle file, FileFacts* facts) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!::GetFileInformationByHandle(file, &info)) return false;
+  facts->attributes = info.dwFileAttributes;
+  facts->links = info.nNumberOfLinks;
+  facts->size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  return true;
+}
+
+Handle OpenFileHeld(const char* path) {
+  HANDLE file = ::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  return file == INVALID_HANDLE_VALUE ? nullptr : file;
+}
+
+bool ReadFile(Handle file, void* bytes, uint32_t count, uint32_t* read) {
+  DWORD done = 0;
+  const bool ok = ::ReadFile(file, bytes, count, &done, nullptr) != FALSE;
+  *read = done;
+  return ok;
+}
+
+Handle HoldFolder(const char* path) {
+  // Read access, not just attributes: sharing is enforced only against opens
+  // that ask for data access, and a rename asks for delete access.
+  HANDLE folder = ::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  return folder == INVALID_HANDLE_VALUE ? nullptr : folder;
+}
+
+uint32_t PathAttributes(const char* path) { return ::GetFileAttributesA(path); }
 
 bool WriteFile(Handle file, const void* bytes, uint32_t count, uint32_t* written) {
   DWORD done = 0;

@@ -180,7 +180,7 @@ class Prefix:
         os.makedirs(self.unix(E2E_DIR), exist_ok=True)
         os.makedirs(self.unix(STANDIN_DIR), exist_ok=True)
         progs = self.session.programs
-        for name in ("run_raw.exe", "boxreader.exe"):
+        for name in ("run_raw.exe", "boxreader.exe", "hostile.exe"):
             shutil.copy(os.path.join(progs, name), self.unix(E2E_DIR))
         shutil.copy(os.path.join(progs, "msiexec.exe"), self.unix(STANDIN_DIR))
         shutil.copy(self.session.wrapper, self.unix(WRAPPER))

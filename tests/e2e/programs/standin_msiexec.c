@@ -12,6 +12,9 @@
      STANDIN_CHECK_FILES semicolon-separated file names looked up in the folder
                          of the package named by /i "..." once the wait is over;
                          each is recorded with its size and CRC-32 (as zlib's).
+     STANDIN_BEFORE_CHECK a command line run (and waited for, up to 60 s) once
+                         the wait is over, before the files are looked up:
+                         "before EXITCODE" is recorded.
      STANDIN_WATCH       ROOT\key|name: a registry value recorded when the run
                          starts ("watch before ...") and when it ends ("watch after ...").
      STANDIN_PASS        pass-through: the full path of a real msiexec.exe, run
@@ -286,6 +289,12 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR ignored, int sh
     if (ListContains(runs, run)) WriteRegistry(value);
   }
   if (GetEnvironmentVariableA("STANDIN_WAIT_EVENT", value, sizeof value)) WaitForEvent(value);
+  if (GetEnvironmentVariableA("STANDIN_BEFORE_CHECK", value, sizeof value)) {
+    DWORD before = 0;
+    ChildOutcome outcome = RunChild(value, 60000, &before);
+    if (outcome == CHILD_EXITED) Fact("before\t0x%08lx", before);
+    else Fact("before\t%s\t%lu", outcome == CHILD_TIMED_OUT ? "timeout" : "nostart", before);
+  }
   if (GetEnvironmentVariableA("STANDIN_CHECK_FILES", value, sizeof value)) CheckFiles(commandLine, value);
 
   DWORD code;
