@@ -1,14 +1,25 @@
 #!/usr/bin/python3
-"""Measures wrapper.exe under Wine against references taken in the same run.
+"""Measures one edition of wrapper.exe under Wine against references taken in
+the same run, and writes the results file with a section per edition.
+
+  bench.py measure --edition EDITION --wine LOADER --full EXE --small EXE --kit DIR
+                   --reps N --section FILE --svg FILE
+      measures, prints the table, writes the edition's Markdown section to
+      FILE and the timeline of a typical whole job to the SVG file;
+  bench.py report --out docs/benchmarks.md --measured EDITION=SECTION_FILE ...
+                  [--skipped EDITION=REASON ...]
+      writes the results file: the sections measured now, and for an edition
+      not measured now its section from the earlier file, marked as such.
 
 Called by bench/run.sh once the executables, the kits and the Wine prefix
-exist; prints the table and writes docs/benchmarks.md. Every figure is the
-median of REPS repetitions, and every ratio compares medians of the same run.
+exist. Every figure is the median of REPS repetitions, and every ratio
+compares medians of the same run.
 
 Time stamps come from QueryPerformanceCounter in the Windows programs of
-bench/programs (under Wine the Linux monotonic clock), so they are comparable
-across processes:
-  launch.exe   stamps just before it starts a program and when that ended;
+bench/programs (under Wine the Linux CLOCK_MONOTONIC_RAW), so they are
+comparable across processes and with the Linux side (timeline.clock_ns):
+  launch.exe   stamps just before it starts a program and when that ended
+               (and, for the timeline, when it saw the ready event set);
   msiexec.exe  (stand-in) stamps its own start and the moment the
                cabinets-ready event was set, and reads its parent's memory.
 """
@@ -26,18 +37,44 @@ import time
 
 import pefile
 
-PRODUCT_CODE = "{4B7E2C1A-9D35-4F60-8A13-160013A0C0DE}"
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+import timeline  # noqa: E402
+
 INSTALLER_KEY = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Installer"
-STAGING_TAIL = ("Velmor", "Tarsk", "tpz1.6.0_13")
 PACKAGE = "tpz1.6.0_13.msi"
 CABINETS = ["sd160130.cab", "ss160130.cab", "st160130.cab", "sj160130.cab",
-            "sp160130.cab", "sz160130.cab", "sb160130.cab", "sr160130.cab"]
+            "sp160130.cab", "sz160130.cab", "sb160130.cab", "sr160130.cab"]  # writing order
 DD_TIME = re.compile(r"copied, ([0-9.e+-]+) s")
+INSTALL_LOG = r"C:\bench\install.log"
+
+# The editions, in the order of the results file.
+EDITIONS = {
+    "win32": {"title": "32-bit edition (win32)",
+              "what": "the 32-bit `wrapper.exe` with the i586 kit, in a 32-bit Wine prefix",
+              "staging": "tpz1.6.0_13"},
+    "win64": {"title": "x64 edition (win64)",
+              "what": "the native 64-bit `wrapper.exe` with the amd64 kit, in a 64-bit Wine prefix",
+              "staging": "tpz1.6.0_13_x64"},
+}
+
+
+def product_code(package):
+    """The package's ProductCode, read from its Property table."""
+    table = subprocess.run(["msiinfo", "export", str(package), "Property"], check=True,
+                           stdout=subprocess.PIPE, text=True).stdout
+    for line in table.splitlines():
+        name, _, value = line.partition("\t")
+        if name == "ProductCode":
+            return value.strip()
+    raise RuntimeError("%s has no ProductCode" % package)
 
 
 class Bench:
     def __init__(self, args):
         self.args = args
+        self.edition = getattr(args, "edition", "win32")
+        self.loader = getattr(args, "wine", None) or "wine"
         self.prefix = pathlib.Path(os.environ["WINEPREFIX"])
         self.drive = self.prefix / "drive_c"
         self.work = self.drive / "bench"  # C:\bench
@@ -49,16 +86,16 @@ class Bench:
         if not users:
             sys.exit("bench: no LocalLow folder in the prefix")
         self.locallow = users[0]
-        self.staging = self.locallow.joinpath(*STAGING_TAIL)
-        self.staging_win = "C:\\users\\%s\\AppData\\LocalLow\\%s" % (
-            self.locallow.parent.parent.name, "\\".join(STAGING_TAIL))
-        self.cab_bytes = sum((self.kit / c).stat().st_size for c in CABINETS)
+        self.staging = self.locallow.joinpath("Velmor", "Tarsk", EDITIONS[self.edition]["staging"])
+        self.files = {n: (self.kit / n).stat().st_size for n in [PACKAGE, *CABINETS]}
+        self.cab_bytes = sum(self.files[c] for c in CABINETS)
+        self.product_code = product_code(self.kit / PACKAGE)
 
     # ---- Wine helpers
     def wine(self, *argv, env=None, check=True):
         run_env = dict(os.environ)
         run_env.update(env or {})
-        result = subprocess.run(["wine", *argv], env=run_env, stdout=subprocess.PIPE,
+        result = subprocess.run([self.loader, *argv], env=run_env, stdout=subprocess.PIPE,
                                 stderr=subprocess.STDOUT, text=True, errors="replace")
         if check and result.returncode != 0:
             raise RuntimeError("wine %s: exit %d\n%s" % (argv, result.returncode, result.stdout))
@@ -101,7 +138,7 @@ class Bench:
         os.sync()  # earlier writes do not compete with the timed ones
 
     def uninstall(self):
-        self.wine("msiexec", "/x", PRODUCT_CODE, "/qn", check=False)
+        self.wine("msiexec", "/x", self.product_code, "/qn", check=False)
 
     # ---- 1 and 2: cabinet throughput and installer start, with the stand-in
     def dd_cabinets(self):
@@ -173,9 +210,33 @@ class Bench:
     def installed(self):
         return (self.drive / "Program Files" / "Tarsk").glob("*/*.dat")
 
+    def traced_run(self):
+        """wrapper.exe /s with the verbose installer log, while the Linux side
+        polls the staging folder, /proc and the log: the timeline's stamps."""
+        log = self.work / "install.log"
+        log.unlink(missing_ok=True)
+        tracer = timeline.Tracer(self.prefix, self.staging, self.files, log, self.full.name)
+        tracer.start()
+        before = timeline.clock_ns()
+        try:
+            launch, _ = self.launch(self.win_path(self.full), "/s", "/l*v", INSTALL_LOG,
+                                    env={"BENCH_WATCH_EVENT": "1"})
+        finally:
+            after = timeline.clock_ns()
+            tracer.finish()
+        # The Windows stamps must lie between the Linux ones taken around the
+        # run; otherwise the two sides do not read the same clock.
+        if not before <= int(launch["launch"]) <= int(launch["end"]) <= after:
+            raise RuntimeError("launch.exe's stamps %s lie outside the Linux stamps %d..%d taken "
+                               "around the run: QueryPerformanceCounter is not CLOCK_MONOTONIC_RAW "
+                               "here" % (launch, before, after))
+        return tracer.summary(launch, CABINETS)
+
     def real_runs(self, reps):
         self.set_installer(r"C:\windows\system32")
-        rows = {"wrapper": [], "alone": [], "parent": [], "copy": [], "sequential": []}
+        rows = {"wrapper": [], "alone": [], "parent": [], "copy": [], "sequential": [],
+                "traced": []}
+        traces = []
         full = self.win_path(self.full)
         command = self.installer_command()
         with_wrapper = self.installer_command(wrapper_property=True)
@@ -202,16 +263,24 @@ class Bench:
             launch, _ = self.launch(*command)
             sequential = copy + (int(launch["end"]) - int(launch["launch"])) / 1e9
             self.uninstall()
+            self.fresh_staging()
+            trace = self.traced_run()  # the timeline: the whole job again, watched
+            if not any(self.installed()):
+                raise RuntimeError("the traced wrapper.exe /s installed nothing")
+            self.uninstall()
             if rep == 0:
                 continue
+            traces.append(trace)
             for key, value in (("wrapper", wrapper), ("alone", alone), ("parent", parent),
-                               ("copy", copy), ("sequential", sequential)):
+                               ("copy", copy), ("sequential", sequential),
+                               ("traced", trace["wrapper_end"] / 1e3)):
                 rows[key].append(value)
             print("  round %d: wrapper.exe /s %.0f ms, installer alone %.0f ms (WRAPPER=1 "
-                  "through a parent, event set %.0f ms), copy then install %.0f ms" % (
-                      rep, wrapper * 1e3, alone * 1e3, parent * 1e3, sequential * 1e3),
-                  flush=True)
-        return rows
+                  "through a parent, event set %.0f ms), copy then install %.0f ms, traced "
+                  "wrapper.exe /s %.0f ms" % (
+                      rep, wrapper * 1e3, alone * 1e3, parent * 1e3, sequential * 1e3,
+                      trace["wrapper_end"]), flush=True)
+        return rows, traces
 
     # ---- 4: memory, read while the stand-in holds the wrapper alive
     def wrapper_pid(self, exe_name):
@@ -249,7 +318,7 @@ class Bench:
         hold.unlink(missing_ok=True)
         env = dict(os.environ, BENCH_LAUNCH_OUT=r"C:\bench\launch.txt",
                    BENCH_STANDIN_OUT=r"C:\bench\standin.txt", BENCH_HOLD=r"C:\bench\release")
-        proc = subprocess.Popen(["wine", r"C:\bench\launch.exe", self.win_path(exe), "/s"],
+        proc = subprocess.Popen([self.loader, r"C:\bench\launch.exe", self.win_path(exe), "/s"],
                                 env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         pid, peak_anon, status = None, 0, {}
         deadline = time.monotonic() + 60
@@ -300,40 +369,45 @@ class Bench:
         return code, headers, sections, pe.OPTIONAL_HEADER.FileAlignment, aligned
 
 
-def machine_facts(staging):
+def utc_now():
+    return datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
+
+
+def machine_facts(staging, loader):
     cpu = "unknown"
     for line in open("/proc/cpuinfo"):
         if line.startswith("model name"):
             cpu = line.split(":", 1)[1].strip()
             break
-    wine = subprocess.run(["wine", "--version"], stdout=subprocess.PIPE, text=True).stdout.strip()
+    wine = subprocess.run([loader, "--version"], stdout=subprocess.PIPE, text=True).stdout.strip()
     fs = subprocess.run(["df", "--output=fstype,source", str(staging)],
                         stdout=subprocess.PIPE, text=True).stdout.split("\n")[1].split()
     return {"CPU": cpu, "Cores": str(os.cpu_count()), "Kernel": platform.release(),
-            "Wine": wine, "Staging file system": "%s (%s)" % (fs[0], fs[1]),
+            "Wine": "%s (%s)" % (wine, loader), "Staging file system": "%s (%s)" % (fs[0], fs[1]),
             "Load average at the end": " ".join(open("/proc/loadavg").read().split()[:3]),
-            "Date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")}
+            "Date": utc_now()}
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--full", required=True, help="wrapper.exe with the full-size kit")
-    parser.add_argument("--small", required=True, help="wrapper.exe with the small kit")
-    parser.add_argument("--kit", required=True, help="folder of the full-size kit")
-    parser.add_argument("--reps", type=int, default=5)
-    parser.add_argument("--out", required=True, help="the Markdown results file")
-    parser.add_argument("--command", default="bench/run.sh")
-    args = parser.parse_args()
+def typical(traces):
+    """The traced run whose whole-job time is the median (the lower one of two)."""
+    ordered = sorted(range(len(traces)), key=lambda i: traces[i]["wrapper_end"])
+    index = ordered[(len(ordered) - 1) // 2]
+    return index, traces[index]
+
+
+def measure(args):
     bench = Bench(args)
     load_at_start = " ".join(open("/proc/loadavg").read().split()[:3])
     med = statistics.median
     mb = bench.cab_bytes / 1e6
+    started = time.monotonic()
 
     print("1, 2: cabinets and installer start (stand-in msiexec), %d rounds" % (args.reps * 4),
           flush=True)
     s = bench.standin_runs(args.reps * 4)  # cheap rounds, and process starts vary most
-    print("3: whole job with Wine's msiexec, %d rounds" % args.reps, flush=True)
-    r = bench.real_runs(args.reps)
+    print("3: whole job with Wine's msiexec, %d rounds (and the traced job for the timeline)"
+          % args.reps, flush=True)
+    r, traces = bench.real_runs(args.reps)
     print("4: memory", flush=True)
     m = bench.memory_runs(3)
     code, headers, sections, alignment, aligned = bench.sizes()
@@ -380,9 +454,10 @@ def main():
     header = "| Figure | Measured | Reference (same run) | Ratio | Goal | Result |"
     table = [header, "|---|---|---|---|---|---|"] + ["| %s |" % " | ".join(row) for row in rows]
     print()
+    print("%s:" % EDITIONS[args.edition]["title"])
     print("\n".join(table))
 
-    facts = machine_facts(bench.staging.parent)
+    facts = machine_facts(bench.staging.parent, bench.loader)
     facts = dict(list(facts.items())[:-2] + [("Load average at the start", load_at_start)] +
                  list(facts.items())[-2:])
     lows = [
@@ -392,6 +467,15 @@ def main():
     ]
     print("ratios of the fastest rounds (a quiet machine): " +
           ", ".join("%s: %s" % pair for pair in lows))
+    index, trace = typical(traces)
+    title = "%s: one typical whole job, wrapper.exe /s with Wine's msiexec" % (
+        EDITIONS[args.edition]["title"])
+    subtitle = ("Traced round %d of %d, whole job %.1f ms: the median of the traced rounds "
+                "(measured %s; untraced median %.1f ms)" % (
+                    index + 1, len(traces), trace["wrapper_end"], facts["Date"], wrapper * 1e3))
+    timeline.draw(trace, args.svg, title, subtitle)
+    print("timeline of traced round %d (%.1f ms) drawn to %s" % (index + 1, trace["wrapper_end"],
+                                                                 args.svg))
     extra = {
         "start_small": ms(med(s["small_start"])),
         "cab_all": ms(med(s["cab_all"])),
@@ -399,29 +483,120 @@ def main():
         "win_private": mib(win_private_growth),
         "sections": ", ".join("%s %d" % (n, sz) for n, sz, _ in sections),
         "rss_file_full": mib(m["full"]["RssFile"]),
+        "alignment": alignment,
+        "aligned": "all sections start at multiples of 4096" if aligned
+                   else "some sections are not 4096-aligned",
+        "duration": "%.0f s" % (time.monotonic() - started),
     }
-    write_markdown(args, facts, table, rows, s, r, m, extra, alignment, aligned, bench, lows)
-    print("\nwritten to %s" % args.out)
+    section = edition_section(args, facts, table, s, r, extra, bench, lows, trace, index, traces)
+    pathlib.Path(args.section).parent.mkdir(parents=True, exist_ok=True)
+    pathlib.Path(args.section).write_text(section)
+    print("section written to %s" % args.section)
 
 
-def write_markdown(args, facts, table, rows, s, r, m, extra, alignment, aligned, bench, lows):
-    fmt = lambda xs: ", ".join("%.1f" % (x * 1e3) for x in xs)
+# ---- the results file
+def begin_marker(edition):
+    return "<!-- edition %s begin -->" % edition
+
+
+def end_marker(edition):
+    return "<!-- edition %s end -->" % edition
+
+
+STATUS_BEGIN, STATUS_END = "<!-- status begin -->", "<!-- status end -->"
+
+
+def fmt_ms(value):
+    return "-" if value is None else "%.1f" % value
+
+
+def timeline_lines(args, trace, index, traces, r):
+    """The picture, and the same stamps as a table."""
+    svg = os.path.relpath(args.svg, pathlib.Path(args.out_doc).parent)
+    traced = [t["wrapper_end"] for t in traces]
     lines = [
-        "# Benchmarks",
+        "![Timeline of a typical whole job, %s](%s)" % (EDITIONS[args.edition]["title"], svg),
         "",
-        "Written by `%s`: medians of %d rounds for figures 1 and 2, %d for 3, 3 for 4," % (
-            args.command, args.reps * 4, args.reps),
-        "each after one warm-up round; every reference is measured in the same run.",
-        "Re-run it to refresh this file.",
+        "Drawn from traced round %d of %d, the one whose whole job (%.1f ms) is the median of" % (
+            index + 1, len(traces), trace["wrapper_end"]),
+        "the traced rounds. A traced round is `wrapper.exe /s /l*v C:\\bench\\install.log` run after",
+        "the untraced ones of the same round, while the Linux side polls at %s: the" % (
+            trace.get("poller", "?")),
+        "files and the log every %.2f ms on average (at most %.1f ms apart in this round), /proc" % (
+            trace["poll_mean"] or 0, trace["poll_max"] or 0),
+        "every %.2f ms (at most %.1f ms apart); an L moment is late by up to that gap. The verbose"
+        % (trace.get("proc_poll_mean") or 0, trace.get("proc_poll_max") or 0),
+        "log and the polling make the job slower than in figure 3: traced median %.1f ms against %.1f ms" % (
+            statistics.median(traced), statistics.median(r["wrapper"]) * 1e3),
+        "untraced (traced rounds: %s)." % ", ".join("%.0f" % x for x in traced),
         "",
-        "## Machine",
+        "| Moment | ms after the wrapper's start | Source |",
+        "|---|---|---|",
+        "| wrapper.exe started | 0.0 | W: launch.exe, just before CreateProcessA |",
+    ]
+    name, size, seen, done = trace["package"]
+    lines.append("| package %s (%d bytes) created / complete | %s / %s | L: file size |" % (
+        name, size, fmt_ms(seen), fmt_ms(done)))
+    lines.append("| wrapper.exe's Windows command line set by Wine | %s | L: /proc |"
+                 % fmt_ms(trace["wrapper_running"]))
+    lines.append("| msiexec.exe's process created (the wrapper's fork of it seen) | %s | L: /proc |"
+                 % fmt_ms(trace["installer_created"]))
+    lines.append("| msiexec.exe's Windows command line set by Wine | %s | L: /proc |"
+                 % fmt_ms(trace["installer_running"]))
+    for name, size, seen, done in trace["cabinets"]:
+        lines.append("| cabinet %s (%d bytes) created / complete | %s / %s | L: file size |" % (
+            name, size, fmt_ms(seen), fmt_ms(done)))
+    lines.append("| ready event set | %s | W: launch.exe, waiting on the event |"
+                 % fmt_ms(trace["event_set"]))
+    lines.append("| installer's first log line | %s | L: log |" % fmt_ms(trace["log_first"]))
+    lines.append("| custom-action server (msiexec -Embedding) started / ended | %s / %s | L: /proc |"
+                 % (fmt_ms(trace["ca_start"]), fmt_ms(trace["ca_end"])))
+    wait = trace["wait"]
+    if "start" in wait:
+        lines.append("| WaitForCabinets: waiting up to %d ms / event set after %s ms (its count) "
+                     "| %s / %s | L: log |" % (
+                         wait["limit_ms"], wait.get("waited_ms", "?"), fmt_ms(wait["start"]),
+                         fmt_ms(wait.get("end"))))
+    files = trace["actions"].get("InstallFiles")
+    if files:
+        lines.append("| InstallFiles started / ended | %s / %s | L: log |" % (
+            fmt_ms(files[0]), fmt_ms(files[1])))
+    lines.append("| msiexec.exe ended | %s | L: /proc |" % fmt_ms(trace["installer_end"]))
+    lines.append("| wrapper.exe ended | %s | W: launch.exe |" % fmt_ms(trace["wrapper_end"]))
+    waits = ["%d" % t["wait"]["waited_ms"] for t in traces if "waited_ms" in t["wait"]]
+    lines += ["", "WaitForCabinets' own count of its wait in every traced round (ms): %s." % (
+        ", ".join(waits) or "none logged")]
+    return lines
+
+
+def edition_section(args, facts, table, s, r, extra, bench, lows, trace, index, traces):
+    fmt = lambda xs: ", ".join("%.1f" % (x * 1e3) for x in xs)
+    edition = EDITIONS[args.edition]
+    lines = [
+        begin_marker(args.edition),
+        "## %s" % edition["title"],
+        "",
+        STATUS_BEGIN,
+        "> Measured in the run of %s: %s." % (facts["Date"], edition["what"]),
+        "> Medians of %d rounds for figures 1 and 2, %d for 3 and the timeline, 3 for 4, each after"
+        % (args.reps * 4, args.reps),
+        "> one warm-up round; every reference is measured in the same run, in this edition's own",
+        "> prefix. Measuring this edition took %s (builds and prefix not counted)." % extra["duration"],
+        STATUS_END,
+        "",
+        "### Machine",
         "",
     ]
     lines += ["- %s: %s" % (k, v) for k, v in facts.items()]
-    lines += ["- Kit: package %d bytes, eight cabinets %d bytes" % (
-        (bench.kit / PACKAGE).stat().st_size, bench.cab_bytes), ""]
-    lines += ["## Results", ""] + table + [""]
-    lines += ["## Raw rounds (ms)", ""]
+    lines += ["- Kit: package %d bytes, eight cabinets %d bytes; ProductCode %s" % (
+        bench.files[PACKAGE], bench.cab_bytes, bench.product_code), ""]
+    lines += ["### Results", ""] + table + [""]
+    lines += ["Ratios of the fastest rounds of each series (what a quiet machine gives; the",
+              "machine is shared, so the medians carry other programs' load): " +
+              ", ".join("figure %s: %s" % pair for pair in lows) + ".", ""]
+    lines += ["### Timeline of a typical whole job", ""]
+    lines += timeline_lines(args, trace, index, traces, r) + [""]
+    lines += ["### Raw rounds (ms)", ""]
     for key, label in (("wrapper_start", "installer start, wrapper (full kit)"),
                        ("small_start", "installer start, wrapper (small kit)"),
                        ("trivial_start", "installer start, trivial program"),
@@ -433,39 +608,44 @@ def write_markdown(args, facts, table, rows, s, r, m, extra, alignment, aligned,
                        ("alone", "installer alone, files staged"),
                        ("parent", "WRAPPER=1 installer through signalled.exe, files staged"),
                        ("copy", "copy of package and cabinets"),
-                       ("sequential", "copy then installer")):
+                       ("sequential", "copy then installer"),
+                       ("traced", "traced wrapper.exe /s (verbose log, polling)")):
         lines.append("- %s: %s" % (label, fmt(r[key])))
-    lines += ["", "Ratios of the fastest rounds of each series (what a quiet machine gives; the",
-              "machine is shared, so the medians carry other programs' load): " +
-              ", ".join("figure %s: %s" % pair for pair in lows) + "."]
-    lines += ["", "## How each figure is measured, and notes", ""]
-    lines += NOTES.format(**extra, alignment=alignment,
-                          aligned="all sections start at multiples of 4096" if aligned
-                          else "some sections are not 4096-aligned").strip("\n").splitlines()
-    old = pathlib.Path(args.out).read_text() if pathlib.Path(args.out).exists() else ""
-    marker = "## Analysis"
-    if marker in old:  # the hand-written analysis below the marker is kept
-        lines += ["", old[old.index(marker):].rstrip("\n")]
-    pathlib.Path(args.out).parent.mkdir(parents=True, exist_ok=True)
-    pathlib.Path(args.out).write_text("\n".join(lines) + "\n")
+    lines += ["", "### Details", ""]
+    lines += DETAILS.format(**extra).strip("\n").splitlines()
+    lines += [end_marker(args.edition)]
+    return "\n".join(lines) + "\n"
 
+
+DETAILS = """
+- Cabinets ready after the executable's start (figure 1 counts from the
+  installer's start): {cab_all} ({cab_all_rate} MB/s).
+- Installer start with the small kit: {start_small}.
+- Private memory growth as Wine's `GetProcessMemoryInfo` reports it from the
+  stand-in: {win_private}. File-backed resident memory (RssFile) with the
+  full kit: {rss_file_full}.
+- Sections: {sections}; file alignment {alignment}, {aligned}.
+"""
 
 NOTES = """
+Each edition runs in its own private Wine prefix (`build/bench/EDITION/prefix`)
+with its own builds, and its references are measured there in the same run.
+
 1. **Cabinet throughput.** The stand-in `msiexec.exe` (InstallerLocation points
    at it) stamps its start and the moment `VelmorTPZCabExtractWaitEvent` is set.
    The figure is (ready − installer start): the time the installer waits for the
    cabinets. The cabinet thread starts before the installer, so this is shorter
-   than the thread's own writing time; from the executable's start the cabinets
-   are ready after {cab_all} ({cab_all_rate} MB/s). The reference is GNU
-   `dd bs=8192` copying the same eight cabinets from files (page cache warm) into a
-   fresh folder beside the staging folder, the times `dd` reports summed. Neither
-   side syncs; the folders are emptied and `sync` is run before each timed part.
+   than the thread's own writing time (the edition's Details give the time from
+   the executable's start). The reference is GNU `dd bs=8192` copying the same
+   eight cabinets from files (page cache warm) into a fresh folder beside the
+   staging folder, the times `dd` reports summed. Neither side syncs; the
+   folders are emptied and `sync` is run before each timed part.
    Goal: at least 0.9 of dd's throughput.
 2. **Installer start.** `launch.exe` stamps the moment before `CreateProcessA`;
    the stand-in stamps its own start. The reference is `trivial.exe`, a GUI
-   program without a C runtime that imports the same DLLs as the wrapper
-   (kernel32, user32, advapi32) and only starts the stand-in. The wrapper with
-   the small kit starts the installer after {start_small}. Goal: at most 1.05×.
+   program without a C runtime, built for the edition's architecture with the
+   wrapper's file alignment, that imports the same DLLs as the wrapper
+   (kernel32, user32, advapi32) and only starts the stand-in. Goal: at most 1.05×.
 3. **Whole job.** `launch.exe` runs `wrapper.exe /s` with Wine's own `msiexec`
    and stamps its end. (a) is `msiexec` with the wrapper's own command line
    without `WRAPPER=1` while the package and cabinets are already staged; (b)
@@ -474,21 +654,150 @@ NOTES = """
    installer command line (with `WRAPPER=1`, so the package also runs its
    `WaitForCabinets` DLL custom action, which (a) skips) started through
    `signalled.exe`, a parent that has created and set the event and does
-   nothing else. The product is uninstalled (`msiexec /x {{ProductCode}} /qn`)
-   after every run. Goal: within 5% of the larger of (a) and the cabinet
-   writing time (dd).
+   nothing else. The product is uninstalled (`msiexec /x {ProductCode} /qn`,
+   the code read from the kit's package) after every run. Goal: within 5% of
+   the larger of (a) and the cabinet writing time (dd).
 4. **Memory.** The stand-in keeps the wrapper alive after the event until the
    Linux side has read `/proc/PID/status` of the wrapper's Wine process (found by
    its command line and `WINEPREFIX`), sampled every 2 ms during the run:
    RssAnon (private, the largest sample) and VmHWM (peak resident). Wine's own
-   `GetProcessMemoryInfo` from the stand-in gives the same private figure from the
-   same source (growth {win_private}). With the full kit, file-backed resident
-   memory (RssFile) is {rss_file_full}: the resources are mapped from the file
-   and read once, so they are counted as page cache, not as private memory.
-   Goal: private memory grows by less than 2 MiB.
-5. **Size.** Sum of the raw sizes of the sections other than `.rsrc`
-   ({sections}); file alignment {alignment}, {aligned}. Goal: 32 KiB or less.
+   `GetProcessMemoryInfo` from the stand-in gives the same private figure from
+   the same source. The resources are mapped from the file and read once, so
+   with the full kit they are counted as file-backed page cache (RssFile), not
+   as private memory. Goal: private memory grows by less than 2 MiB.
+5. **Size.** Sum of the raw sizes of the sections other than `.rsrc`.
+   Goal: 32 KiB or less.
+
+**Timeline.** Each round of figure 3 ends with one more `wrapper.exe /s`, run
+with the verbose installer log (`/l*v`) while a Linux thread polls about every
+millisecond; the picture shows the round whose whole job is the median of
+these traced rounds. Its moments come from two sources on one clock. W:
+`launch.exe` stamps with `QueryPerformanceCounter` the wrapper's start and
+end, and (with `BENCH_WATCH_EVENT`) the moment it saw the ready event set.
+L: the Linux thread stamps with `CLOCK_MONOTONIC_RAW` the first poll that sees
+each staged file created and at its full size, each `msiexec` process in
+`/proc` (the installer's process from the first poll that sees the wrapper's
+fork of it; the custom-action server `msiexec -Embedding`), and each new line
+of the verbose log (the installer's actions, and the package's own
+`WaitForCabinets: waiting up to N ms` / `event set after N ms` lines). Under
+Wine 8 `QueryPerformanceCounter` reads `CLOCK_MONOTONIC_RAW`, not
+`CLOCK_MONOTONIC` (`time.monotonic_ns()`), which differs from it by an amount
+that grows with the uptime; every traced run checks that launch.exe's stamps
+fall between the Linux stamps taken around it. An L moment is late by up to
+one polling interval.
 """
+
+
+def old_sections(text):
+    """The edition sections of an earlier results file, by edition."""
+    found = {}
+    for edition in EDITIONS:
+        begin, end = begin_marker(edition), end_marker(edition)
+        if begin in text and end in text:
+            found[edition] = text[text.index(begin):text.index(end) + len(end)] + "\n"
+    return found
+
+
+def kept_section(edition, old, reason, run_date):
+    """The earlier section of an edition not measured now, with a status saying so."""
+    title = EDITIONS[edition]["title"]
+    if old is None:
+        return "\n".join([begin_marker(edition), "## %s" % title, "", STATUS_BEGIN,
+                          "> Not measured in the run of %s, because %s; no earlier figures." % (
+                              run_date, reason),
+                          STATUS_END, end_marker(edition)]) + "\n"
+    date = re.search(r"^- Date: (.+)$", old, re.M)
+    cpu = re.search(r"^- CPU: (.+)$", old, re.M)
+    kernel = re.search(r"^- Kernel: (.+)$", old, re.M)
+    measured = date.group(1) if date else "an earlier run"
+    machine = ", ".join(x.group(1) for x in (cpu, kernel) if x) or "the machine listed below"
+    status = [
+        STATUS_BEGIN,
+        "> **Not re-measured in the run of %s**, because %s." % (run_date, reason),
+        "> The figures below are from the run of %s, on the machine listed below" % measured,
+        "> (%s), which could run this edition." % machine,
+        STATUS_END,
+    ]
+    if STATUS_BEGIN in old and STATUS_END in old:
+        head = old[:old.index(STATUS_BEGIN)]
+        tail = old[old.index(STATUS_END) + len(STATUS_END):]
+        return head + "\n".join(status) + tail
+    head, _, rest = old.partition("\n## %s\n" % title)
+    return head + "\n## %s\n\n" % title + "\n".join(status) + "\n" + rest
+
+
+def report(args):
+    out = pathlib.Path(args.out)
+    old_text = out.read_text() if out.exists() else ""
+    olds = old_sections(old_text)
+    run_date = utc_now()
+    measured = dict(item.split("=", 1) for item in args.measured)
+    skipped = dict(item.split("=", 1) for item in args.skipped)
+    sections = []
+    for edition in EDITIONS:
+        if edition in measured:
+            sections.append(pathlib.Path(measured[edition]).read_text())
+        else:
+            reason = skipped.get(edition, "it was not asked for")
+            sections.append(kept_section(edition, olds.get(edition), reason, run_date))
+    summary = "measured the %s" % " and the ".join(
+        EDITIONS[e]["title"] for e in EDITIONS if e in measured)
+    for e in EDITIONS:
+        if e not in measured:
+            summary += "; not the %s, because %s" % (EDITIONS[e]["title"],
+                                                    skipped.get(e, "it was not asked for"))
+    lines = [
+        "# Benchmarks",
+        "",
+        "Written by `%s`, one section per edition of `wrapper.exe`, each measured in its" % args.command,
+        "own private Wine prefix against references measured in the same run, with a",
+        "timeline of one typical whole job. `bench/run.sh` measures every edition the host",
+        "can run; an edition it cannot run keeps its section from the run that measured",
+        "it, marked with that run's date and machine. Re-run it to refresh this file.",
+        "",
+        "Latest run: %s, %s." % (run_date, summary),
+        "",
+    ]
+    lines += ["- [%s](#%s)" % (EDITIONS[e]["title"], anchor(EDITIONS[e]["title"])) for e in EDITIONS]
+    lines += ["- [How each figure is measured](#how-each-figure-is-measured)", ""]
+    text = "\n".join(lines) + "\n" + "\n".join(sections) + "\n## How each figure is measured\n\n"
+    text += NOTES.strip("\n") + "\n"
+    marker = "## Analysis"
+    if marker in old_text:  # the hand-written analysis below the marker is kept
+        text += "\n" + old_text[old_text.index(marker):].rstrip("\n") + "\n"
+    out.parent.mkdir(parents=True, exist_ok=True)
+    out.write_text(text)
+    print("written to %s (%s)" % (out, summary))
+
+
+def anchor(title):
+    return re.sub(r"[^a-z0-9 -]", "", title.lower()).replace(" ", "-")
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    sub = parser.add_subparsers(dest="mode", required=True)
+    m = sub.add_parser("measure", help="measure one edition")
+    m.add_argument("--edition", required=True, choices=sorted(EDITIONS))
+    m.add_argument("--wine", required=True, help="the Wine loader of the edition")
+    m.add_argument("--full", required=True, help="wrapper.exe with the full-size kit")
+    m.add_argument("--small", required=True, help="wrapper.exe with the small kit")
+    m.add_argument("--kit", required=True, help="folder of the full-size kit")
+    m.add_argument("--reps", type=int, default=5)
+    m.add_argument("--section", required=True, help="the edition's Markdown section (written)")
+    m.add_argument("--svg", required=True, help="the timeline picture (written)")
+    m.add_argument("--out-doc", default="docs/benchmarks.md",
+                   help="the results file the section goes into (for the picture's link)")
+    r = sub.add_parser("report", help="write the results file")
+    r.add_argument("--out", required=True, help="the Markdown results file")
+    r.add_argument("--measured", action="append", default=[], help="EDITION=SECTION_FILE")
+    r.add_argument("--skipped", action="append", default=[], help="EDITION=REASON")
+    r.add_argument("--command", default="bench/run.sh")
+    args = parser.parse_args()
+    if args.mode == "measure":
+        measure(args)
+    else:
+        report(args)
 
 
 if __name__ == "__main__":

@@ -2,14 +2,18 @@
 """Compares builds of wrapper.exe on the stand-in figures (installer start,
 cabinets ready), interleaved round by round, medians printed; with --real,
 on the whole job with Wine's msiexec against the installer alone.
-  WINEPREFIX=... bench/compare.py --kit KITDIR [--rounds N] [--real] LABEL=EXE ...
-Needs the prefix and programs that bench/run.sh sets up (build/bench/prefix)."""
+  WINEPREFIX=... bench/compare.py --kit KITDIR [--edition win32|win64] [--rounds N] [--real]
+                                  LABEL=EXE ...
+Needs the prefix and programs that bench/run.sh sets up for the edition
+(build/bench/EDITION/prefix); the edition decides the Wine loader and the
+staging folder."""
 import argparse
 import os
 import pathlib
 import statistics
 import sys
 
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
 import bench as benchmod  # noqa: E402
 
@@ -19,10 +23,13 @@ def main():
     parser.add_argument("--kit", required=True)
     parser.add_argument("--rounds", type=int, default=15)
     parser.add_argument("--real", action="store_true")
+    parser.add_argument("--edition", default="win32", choices=sorted(benchmod.EDITIONS))
     parser.add_argument("exes", nargs="+", help="LABEL=PATH")
     args = parser.parse_args()
     exes = [item.split("=", 1) for item in args.exes]
-    b = benchmod.Bench(argparse.Namespace(full=exes[0][1], small=exes[0][1], kit=args.kit))
+    loader = "/usr/lib/wine/wine64" if args.edition == "win64" else "wine"
+    b = benchmod.Bench(argparse.Namespace(full=exes[0][1], small=exes[0][1], kit=args.kit,
+                                          edition=args.edition, wine=loader))
     if args.real:
         return real(b, exes, args.rounds)
     b.set_installer(r"C:\bench\standin")
