@@ -122,6 +122,7 @@ def planted_folder_link(session, row):
         r = p.run(b"/s")
     finally:
         p.clean = clean
+        p.clean()
     no_crash(r)
     equal(r.exit_code, 1920, "exit code (%s)" % r.describe())
     equal([(b.caption, b.text) for b in r.boxes],

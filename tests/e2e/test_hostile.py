@@ -235,14 +235,24 @@ def fault_prefix(session):
 
 
 def mount_over_staging(prefix, options):
-    """A small tmpfs over the (empty) staging folder; returns its Linux path."""
-    folder = prefix.unix(prefix.staging(prefix.local_low()))
-    os.makedirs(folder, exist_ok=True)
-    done = subprocess.run(["mount", "-t", "tmpfs", "-o", options, "tmpfs", folder],
+    """A small tmpfs over the per-user base folder, with the (empty) staging
+    folder made in it; returns the mount's Linux path.
+
+    The mount point is the base folder, not a folder below it: a mount point
+    below the base folder is a reparse point, which the wrapper refuses before
+    it writes anything. A read-only file system is remounted read-only after
+    the folders are made, so that creating the first file meets it."""
+    base = prefix.unix(prefix.local_low())
+    os.makedirs(base, exist_ok=True)
+    writable = ",".join(o for o in options.split(",") if o != "ro")
+    done = subprocess.run(["mount", "-t", "tmpfs", "-o", writable, "tmpfs", base],
                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     if done.returncode != 0:
         raise HarnessError("cannot mount a tmpfs (root is needed): %s" % done.stdout.decode(errors="replace"))
-    return folder
+    os.makedirs(prefix.unix(prefix.staging(prefix.local_low())))
+    if "ro" in options.split(","):
+        subprocess.run(["mount", "-o", "remount,ro", base], check=True)
+    return base
 
 
 def put_file_at_product_folder(prefix):

@@ -130,6 +130,15 @@ class Result:
             self.boxes, len(self.runs))
 
 
+def remove_tree(path):
+    """Removes a folder tree, or the symbolic link that a case planted in its
+    place (rmtree refuses a link and would leave it for the next case)."""
+    if os.path.islink(path):
+        os.unlink(path)
+    else:
+        shutil.rmtree(path, ignore_errors=True)
+
+
 class Prefix:
     """A private Wine prefix of the session's configuration with the test programs installed."""
 
@@ -203,7 +212,7 @@ class Prefix:
     def clean(self):
         """Removes what earlier cases left: staging folders and stand-in records."""
         for base in (self.local_low(), self.roaming()):
-            shutil.rmtree(self.unix(base + r"\Velmor"), ignore_errors=True)
+            remove_tree(self.unix(base + r"\Velmor"))
         shutil.rmtree(self.unix(LOG_DIR), ignore_errors=True)
         os.makedirs(self.unix(LOG_DIR))
 
@@ -325,7 +334,12 @@ class Session:
         self._system = None
 
     def _kit_dir(self):
-        return self.cache_value("WRAPPER_KIT_DIR")
+        """The folder of the package and cabinets wrapper.exe carries: a
+        signing build embeds a signed copy of WRAPPER_KIT_DIR."""
+        try:
+            return self.cache_value("WRAPPER_EMBEDDED_KIT_DIR")
+        except HarnessError:  # a build folder configured before that setting
+            return self.cache_value("WRAPPER_KIT_DIR")
 
     def cache_value(self, name):
         """A setting of the build folder's CMake cache."""
@@ -342,7 +356,10 @@ class Session:
         payload resources named in omit, embedding the same kit, or with
         full_size a full-size sample kit of its own (in that build's kit/).
         Configured and built once per test run (only the wrapper target, with
-        the kit it needs). Returns the path of its wrapper.exe."""
+        the kit it needs). A signing build's variant is signed with the same
+        settings: it signs the same unsigned kit again in its own folder (a
+        full-size kit is embedded as built, where its callers read it).
+        Returns the path of its wrapper.exe."""
         cache = getattr(self, "_variants", None)
         if cache is None:
             cache = self._variants = {}
@@ -350,9 +367,12 @@ class Session:
             source = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", ".."))
             out = os.path.join(os.path.dirname(self.build_dir),
                                "e2e-%s-%s" % (os.path.basename(self.build_dir), name))
-            kit_dir = os.path.join(out, "kit") if full_size else os.path.abspath(self.kit_dir)
+            kit_dir = os.path.join(out, "kit") if full_size else os.path.abspath(self.cache_value("WRAPPER_KIT_DIR"))
             kit_options = (["-DWRAPPER_BUILD_KIT=ON", "-DWRAPPER_FULL_SIZE_KIT=ON"] if full_size
                            else ["-DWRAPPER_BUILD_KIT=OFF"])
+            kit_options += ["-D%s=%s" % setting for setting in self.signing_settings().items()]
+            if full_size:
+                kit_options.append("-DWRAPPER_SIGN_KIT=OFF")
             log = os.path.join(self.tmp, "variant-%s.log" % name)
             with open(log, "wb") as f:
                 configure = subprocess.run(
@@ -370,6 +390,18 @@ class Session:
                     raise HarnessError("building the %s variant failed:\n%s" % (name, f.read()[-3000:]))
             cache[name] = os.path.join(out, "wrapper.exe")
         return cache[name]
+
+    def signing_settings(self):
+        """The build's WRAPPER_SIGN_* settings that its cache holds."""
+        settings = {}
+        for name in ("WRAPPER_SIGN_CERT", "WRAPPER_SIGN_KEY", "WRAPPER_SIGN_PKCS12",
+                     "WRAPPER_SIGN_PASSWORD_FILE", "WRAPPER_SIGN_TIMESTAMP_URL", "WRAPPER_SIGN_TIME",
+                     "WRAPPER_SIGN_KIT"):
+            try:
+                settings[name] = self.cache_value(name)
+            except HarnessError:
+                pass
+        return settings
 
     def kit_file(self, name):
         with open(os.path.join(self.kit_dir, name), "rb") as f:
