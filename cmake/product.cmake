@@ -31,6 +31,17 @@ math(EXPR WRAPPER_OS_MINOR "${WRAPPER_OS_MINOR}")
 set(generated ${CMAKE_BINARY_DIR}/generated)
 wrapper_configure_constants(${generated} "${WRAPPER_PRODUCT_TAG}" "${WRAPPER_ARCH_TAG}" ${WRAPPER_PROCESS_BITS})
 configure_file(${PROJECT_SOURCE_DIR}/resources/manifest.xml.in ${generated}/manifest.xml @ONLY)
+
+# The version information: the four version parts, the names Windows shows.
+set(WRAPPER_PRODUCT_NAME "Tarsk Kit ${WRAPPER_PRODUCT_VERSION}" CACHE STRING "Product name in the version information")
+set(WRAPPER_COMPANY_NAME "TarskSoft" CACHE STRING "Company name in the version information")
+set(WRAPPER_FILE_DESCRIPTION "${WRAPPER_PRODUCT_NAME} Setup")
+string(REPLACE ";" "," WRAPPER_VERSION_COMMAS "${WRAPPER_VERSION_PARTS}")
+string(REPLACE ";" "." WRAPPER_VERSION_DOTS "${WRAPPER_VERSION_PARTS}")
+configure_file(${PROJECT_SOURCE_DIR}/resources/version.rc.in ${generated}/version.rc @ONLY)
+
+include(${PROJECT_SOURCE_DIR}/cmake/signing.cmake)
+
 # The sample kit's package is built for the architecture the tag names.
 string(TOLOWER "${WRAPPER_ARCH_TAG}" arch_tag_lower)
 if(arch_tag_lower STREQUAL "amd64")
@@ -40,10 +51,10 @@ else()
 endif()
 
 set(WRAPPER_CABINETS sd160130 ss160130 st160130 sj160130 sp160130 sz160130 sb160130 sr160130)
-set(kit_outputs ${WRAPPER_KIT_DIR}/tpz1.6.0_13.msi)
-foreach(cab ${WRAPPER_CABINETS})
-  list(APPEND kit_outputs ${WRAPPER_KIT_DIR}/${cab}.cab)
-endforeach()
+set(kit_package tpz1.6.0_13.msi)
+list(TRANSFORM WRAPPER_CABINETS APPEND .cab OUTPUT_VARIABLE kit_cabinet_files)
+list(TRANSFORM kit_cabinet_files PREPEND ${WRAPPER_KIT_DIR}/ OUTPUT_VARIABLE kit_outputs)
+list(PREPEND kit_outputs ${WRAPPER_KIT_DIR}/${kit_package})
 
 if(WRAPPER_BUILD_KIT)
   set(kit_size_flag "")
@@ -58,7 +69,27 @@ if(WRAPPER_BUILD_KIT)
     COMMENT "Building the sample kit"
     VERBATIM)
 endif()
-add_custom_target(kit DEPENDS ${kit_outputs})
+
+# What is embedded: the kit as it is, or its signed copy in the build folder
+# (cabinets signed, their signatures recorded in the package, the package
+# signed); WRAPPER_KIT_DIR is never written to by the signing.
+set(embedded_kit_dir ${WRAPPER_KIT_DIR})
+set(embedded_outputs ${kit_outputs})
+if(WRAPPER_SIGNING AND WRAPPER_SIGN_KIT)
+  set(embedded_kit_dir ${CMAKE_BINARY_DIR}/kit-signed)
+  list(TRANSFORM kit_cabinet_files PREPEND ${embedded_kit_dir}/ OUTPUT_VARIABLE embedded_outputs)
+  list(PREPEND embedded_outputs ${embedded_kit_dir}/${kit_package})
+  add_custom_command(
+    OUTPUT ${embedded_outputs}
+    COMMAND ${sign_tool} kit ${WRAPPER_KIT_DIR} ${embedded_kit_dir} --package ${kit_package}
+            --cabinets ${kit_cabinet_files} --description ${WRAPPER_PRODUCT_NAME} ${sign_options}
+    DEPENDS ${kit_outputs} ${sign_inputs}
+    COMMENT "Signing the cabinets and the package"
+    VERBATIM)
+endif()
+# The folder whose files wrapper.exe carries, for the tests.
+set(WRAPPER_EMBEDDED_KIT_DIR ${embedded_kit_dir} CACHE INTERNAL "Folder of the embedded package and cabinets")
+add_custom_target(kit DEPENDS ${embedded_outputs})
 
 # The payload resources: one line per resource, so a test build can leave one out.
 set(payload_lines "")
@@ -67,15 +98,15 @@ macro(wrapper_payload type id file)
     string(APPEND payload_lines "${id} ${type} \"${file}\"\n")
   endif()
 endmacro()
-wrapper_payload(TARSK_INSTALLER 101 ${WRAPPER_KIT_DIR}/tpz1.6.0_13.msi)
-wrapper_payload(TARSK_CAB6 107 ${WRAPPER_KIT_DIR}/sd160130.cab)
-wrapper_payload(TARSK_CAB7 108 ${WRAPPER_KIT_DIR}/sj160130.cab)
-wrapper_payload(TARSK_CAB8 109 ${WRAPPER_KIT_DIR}/sp160130.cab)
-wrapper_payload(TARSK_CAB9 110 ${WRAPPER_KIT_DIR}/ss160130.cab)
-wrapper_payload(TARSK_CAB10 111 ${WRAPPER_KIT_DIR}/st160130.cab)
-wrapper_payload(TARSK_CAB11 112 ${WRAPPER_KIT_DIR}/sz160130.cab)
-wrapper_payload(TARSK_CAB12 113 ${WRAPPER_KIT_DIR}/sb160130.cab)
-wrapper_payload(TARSK_CAB13 114 ${WRAPPER_KIT_DIR}/sr160130.cab)
+wrapper_payload(TARSK_INSTALLER 101 ${embedded_kit_dir}/${kit_package})
+wrapper_payload(TARSK_CAB6 107 ${embedded_kit_dir}/sd160130.cab)
+wrapper_payload(TARSK_CAB7 108 ${embedded_kit_dir}/sj160130.cab)
+wrapper_payload(TARSK_CAB8 109 ${embedded_kit_dir}/sp160130.cab)
+wrapper_payload(TARSK_CAB9 110 ${embedded_kit_dir}/ss160130.cab)
+wrapper_payload(TARSK_CAB10 111 ${embedded_kit_dir}/st160130.cab)
+wrapper_payload(TARSK_CAB11 112 ${embedded_kit_dir}/sz160130.cab)
+wrapper_payload(TARSK_CAB12 113 ${embedded_kit_dir}/sb160130.cab)
+wrapper_payload(TARSK_CAB13 114 ${embedded_kit_dir}/sr160130.cab)
 file(CONFIGURE OUTPUT ${generated}/payload.rc CONTENT
 "// Generated: the embedded package and cabinets.
 LANGUAGE 9, 1
@@ -105,8 +136,8 @@ add_executable(wrapper WIN32
   resources/wrapper.rc
   ${generated}/payload.rc)
 set_source_files_properties(resources/wrapper.rc PROPERTIES
-  OBJECT_DEPENDS "${generated}/wrapper.ico;${generated}/strings.escaped.rc;${generated}/manifest.xml")
-set_source_files_properties(${generated}/payload.rc PROPERTIES OBJECT_DEPENDS "${kit_outputs}")
+  OBJECT_DEPENDS "${generated}/wrapper.ico;${generated}/strings.escaped.rc;${generated}/manifest.xml;${generated}/version.rc")
+set_source_files_properties(${generated}/payload.rc PROPERTIES OBJECT_DEPENDS "${embedded_outputs}")
 target_include_directories(wrapper PRIVATE src ${generated})
 set_target_properties(wrapper PROPERTIES OUTPUT_NAME wrapper RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 target_compile_options(wrapper PRIVATE
@@ -124,6 +155,17 @@ target_link_options(wrapper PRIVATE
   -Wl,--no-insert-timestamp
   -Wl,--file-alignment,4096 -Wl,--section-alignment,4096)
 target_link_libraries(wrapper PRIVATE kernel32 user32 advapi32 gcc)
+if(WRAPPER_SIGNING)
+  # Signed in place once linked; a failed signing leaves no wrapper.exe. The
+  # signature is appended after the last section: the sections keep their
+  # file offsets. A changed certificate or key links and signs again.
+  add_custom_command(TARGET wrapper POST_BUILD
+    COMMAND ${sign_tool} file $<TARGET_FILE:wrapper> $<TARGET_FILE:wrapper>
+            --description ${WRAPPER_FILE_DESCRIPTION} ${sign_options}
+    COMMENT "Signing wrapper.exe"
+    VERBATIM)
+  set_property(TARGET wrapper APPEND PROPERTY LINK_DEPENDS ${sign_inputs})
+endif()
 
 # Small Windows programs of the end-to-end tests, built with the product.
 if(EXISTS ${PROJECT_SOURCE_DIR}/tests/e2e/programs/CMakeLists.txt)

@@ -17,6 +17,7 @@ packages=(
   xvfb xdotool imagemagick icoutils
   python3 python3-pefile python3-olefile python3-gi gir1.2-gsf-1
   locales
+  osslsigncode openssl
 )
 if [ "$host_runs_i386" = 1 ]; then
   packages+=(wine32:i386)

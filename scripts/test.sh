@@ -16,6 +16,9 @@ cmake --preset host >/dev/null
 cmake --build --preset host
 ctest --preset host
 
+echo "== benchmark report and timeline (their own unit tests)"
+/usr/bin/python3 -m unittest discover -s bench -p 'test_*.py'
+
 echo "== fuzz targets (${FUZZ_SECONDS:=20} s each)"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
@@ -60,6 +63,27 @@ for config in "${wrapper_skipped[@]}"; do
   bash tests/e2e/run.sh "build/$config" --config "$config" --without-wine "$host_i386_reason" || e2e=$?
   [ "$e2e" = 0 ] || summary+=("$config checks without Wine failed")
 done
+
+# ---- signing: a signed build of the first configuration this host runs,
+# with a throw-away certificate authority made for this run only.
+signed="${wrapper_configurations[0]}"
+echo "== $signed: signed build (test authority), its signatures and the end-to-end tests"
+ca="$(mktemp -d)"
+status=0
+bash tests/signing/make-ca.sh "$ca" &&
+  cmake --preset "$signed" -B "build/$signed-signed" \
+    -DWRAPPER_SIGN_CERT="$ca/codesign.pem" -DWRAPPER_SIGN_KEY="$ca/codesign.key" >/dev/null &&
+  cmake --build "build/$signed-signed" -j2 || status=$?
+if [ "$status" = 0 ]; then
+  bash tests/signing/run.sh "build/$signed-signed" "$ca" --config "$signed" ||
+    summary+=("$signed signing checks failed")
+  bash tests/e2e/run.sh "build/$signed-signed" --config "$signed" ||
+    summary+=("$signed end-to-end tests of the signed build failed")
+else
+  summary+=("$signed signed build failed")
+fi
+rm -rf "$ca"
+# ---- end of signing
 
 echo "== summary"
 wrapper_configurations_line

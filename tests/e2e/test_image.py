@@ -1,12 +1,16 @@
 """The built executable read back with pefile: manifest, icon group, the
-engine message in ten languages, imports and security flags."""
+engine message in ten languages, version information, imports, security
+flags and the Authenticode signature of a signing build."""
 
 import os
+import re
 import struct
+import subprocess
 
 import pefile
 
 from lib.cases import case, check, equal, table
+from lib.harness import PACKAGE, HarnessError
 from lib.product import ROOT, engine_messages
 
 RT_ICON, RT_STRING, RT_GROUP_ICON, RT_MANIFEST = 3, 6, 14, 24
@@ -134,3 +138,81 @@ def sections_mappable(session):
                  if s.SizeOfRawData and s.PointerToRawData % 4096]
     equal(misplaced, [], "sections at unaligned file offsets")
     check(any(s.Name.startswith(b".rsrc") for s in pe.sections), "no resource section")
+
+
+# ---- version information and signature
+
+RT_VERSION = 16
+VS_FFI_SIGNATURE, VS_FFI_STRUCVERSION, VS_FFI_FILEFLAGSMASK = 0xFEEF04BD, 0x00010000, 0x3F
+VOS_NT_WINDOWS32, VFT_APP = 0x00040004, 1
+
+
+def package_properties(session, *names):
+    """Values of the embedded package's Property table."""
+    out = subprocess.run(["msiinfo", "export", os.path.join(session.kit_dir, PACKAGE), "Property"],
+                         stdout=subprocess.PIPE, check=True).stdout.decode("latin-1")
+    rows = dict(line.rstrip("\r").split("\t", 1) for line in out.splitlines()[3:] if "\t" in line)
+    return [rows.get(name) for name in names]
+
+
+@case("image: version information names the product the package installs", wine=False)
+def version_information(session):
+    pe = image(session)
+    equal(sorted(resources(pe, RT_VERSION)), [(1, 1033)], "version resources (id, language)")
+    parts = [int(p) for p in session.cache_value("WRAPPER_VERSION_PARTS").split(";")]
+    product_name, company = package_properties(session, "ProductName", "Manufacturer")
+    with open(os.path.join(ROOT, "resources", "manifest.xml.in"), encoding="utf-8") as f:
+        description = re.search(r"<description>(.*)</description>", f.read()).group(1)
+    fixed = pe.VS_FIXEDFILEINFO[0]
+    high, low = parts[0] << 16 | parts[1], parts[2] << 16 | parts[3]
+    equal((fixed.Signature, fixed.StrucVersion), (VS_FFI_SIGNATURE, VS_FFI_STRUCVERSION), "fixed part header")
+    equal((fixed.FileVersionMS, fixed.FileVersionLS, fixed.ProductVersionMS, fixed.ProductVersionLS),
+          (high, low, high, low), "file and product version")
+    equal((fixed.FileFlagsMask, fixed.FileFlags, fixed.FileOS, fixed.FileType, fixed.FileSubtype,
+           fixed.FileDateMS, fixed.FileDateLS),
+          (VS_FFI_FILEFLAGSMASK, 0, VOS_NT_WINDOWS32, VFT_APP, 0, 0, 0),
+          "flags, operating system, type, subtype, date")
+    tables, translations = {}, []
+    for info in pe.FileInfo[0]:
+        if info.Key == b"StringFileInfo":
+            for t in info.StringTable:
+                tables[t.LangID.decode().upper()] = {k.decode(): v.decode() for k, v in t.entries.items()}
+        elif info.Key == b"VarFileInfo":
+            translations += [v.entry for v in info.Var]
+    dotted = ".".join(str(p) for p in parts)
+    equal(tables, {"040904B0": {
+        "CompanyName": company, "FileDescription": description, "FileVersion": dotted,
+        "InternalName": "wrapper", "OriginalFilename": os.path.basename(session.wrapper),
+        "ProductName": product_name, "ProductVersion": dotted}}, "string tables by language and code page")
+    equal(translations, [{b"Translation": "0x0409 0x04b0"}], "translations (US English, Unicode)")
+
+
+def signing_build(session):
+    """Whether the build names a signer (a build configured before signing existed does not)."""
+    for name in ("WRAPPER_SIGN_CERT", "WRAPPER_SIGN_PKCS12"):
+        try:
+            if session.cache_value(name):
+                return True
+        except HarnessError:
+            pass
+    return False
+
+
+@case("image: an Authenticode signature after the last section exactly when the build signs", wine=False)
+def signature_placement(session):
+    pe = image(session)
+    with open(session.wrapper, "rb") as f:
+        size = len(f.read())
+    directory = pe.OPTIONAL_HEADER.DATA_DIRECTORY[4]        # the certificate table
+    check(pe.verify_checksum(), "header checksum 0x%08x, the file's is 0x%08x"
+          % (pe.OPTIONAL_HEADER.CheckSum, pe.generate_checksum()))
+    if not signing_build(session):
+        equal((directory.VirtualAddress, directory.Size), (0, 0), "certificate table of an unsigned build")
+        return
+    end = max(s.PointerToRawData + s.SizeOfRawData for s in pe.sections)
+    equal((directory.VirtualAddress, directory.Size), ((end + 7) // 8 * 8, size - (end + 7) // 8 * 8),
+          "certificate table (file offset, size): the rest of the file after the last section")
+    length, revision, kind = struct.unpack_from("<IHH", pe.__data__, directory.VirtualAddress)
+    equal((revision, kind), (0x0200, 0x0002), "WIN_CERTIFICATE revision and type (PKCS#7 signed data)")
+    check(length <= directory.Size and (directory.Size - length) < 8,
+          "WIN_CERTIFICATE of %d bytes in a table of %d" % (length, directory.Size))
