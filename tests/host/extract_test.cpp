@@ -7,7 +7,19 @@ namespace {
 const char kPath[] = "C:\\stage\\tpz1.6.0_13.msi";
 }
 
-using ExtractTest = FakePlatformTest;
+class ExtractTest : public FakePlatformTest {
+ protected:
+  // Extracts a 20000-byte package resource to kPath and expects the run to end
+  // with exitCode after exactly one error box with the given text.
+  static void ExpectFatalExtraction(uint32_t exitCode, const std::string& message) {
+    fake->resources[{"TARSK_INSTALLER", 101}] = PatternBytes(20000);
+    EXPECT_EQ(ExitCodeOf([] { ExtractResourceToFile(fake, 101, "TARSK_INSTALLER", kPath); }), exitCode);
+    ASSERT_EQ(fake->messageBoxes.size(), 1u);
+    EXPECT_EQ(fake->messageBoxes[0].text, message);
+    EXPECT_EQ(fake->messageBoxes[0].caption, "Error");
+    EXPECT_EQ(fake->messageBoxes[0].flags, 0u);
+  }
+};
 
 TEST_F(ExtractTest, WritesInChunksOfAtMost8192Bytes) {
   struct Case {
@@ -75,13 +87,8 @@ TEST_F(ExtractTest, FatalPaths) {
   for (const Case& c : cases) {
     SetUp();
     SCOPED_TRACE(c.name);
-    fake->resources[{"TARSK_INSTALLER", 101}] = PatternBytes(20000);
     c.arrange();
-    EXPECT_EQ(ExitCodeOf([] { ExtractResourceToFile(fake, 101, "TARSK_INSTALLER", kPath); }), c.exitCode);
-    ASSERT_EQ(fake->messageBoxes.size(), 1u);
-    EXPECT_EQ(fake->messageBoxes[0].text, c.message);
-    EXPECT_EQ(fake->messageBoxes[0].caption, "Error");
-    EXPECT_EQ(fake->messageBoxes[0].flags, 0u);
+    ExpectFatalExtraction(c.exitCode, c.message);
   }
 }
 
@@ -144,11 +151,8 @@ TEST_F(ExtractTest, RedirectedOrChangedFilesAreRefused) {
   for (const Case& c : cases) {
     SetUp();
     SCOPED_TRACE(c.name);
-    fake->resources[{"TARSK_INSTALLER", 101}] = PatternBytes(20000);
     c.arrange();
-    EXPECT_EQ(ExitCodeOf([] { ExtractResourceToFile(fake, 101, "TARSK_INSTALLER", kPath); }), c.exitCode);
-    ASSERT_EQ(fake->messageBoxes.size(), 1u);
-    EXPECT_EQ(fake->messageBoxes[0].text, c.message);
+    ExpectFatalExtraction(c.exitCode, c.message);
     if (c.untouched) {
       EXPECT_EQ(fake->files[path], planted);
       EXPECT_TRUE(fake->writeSizes.empty());
