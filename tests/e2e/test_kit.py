@@ -255,7 +255,7 @@ def cabinets_at_event(session, omit):
 def no_package(session):
     p = session.shared()
     r = p.run(b"/s", command_line=wrapper_command(session, p, ["TARSK_INSTALLER"], b"/s"),
-              standin={"WAIT_EVENT": 1000})
+              standin={"WAIT_EVENT": 1000}, expect_exit_1=True)
     equal(r.exit_code, 1, "exit code")
     equal(len(r.runs), 0, "installer runs")
     equal(r.boxes, [], "message boxes")
