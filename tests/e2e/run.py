@@ -11,12 +11,11 @@ import importlib
 import os
 import sys
 import time
-import traceback
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from lib import cases  # noqa: E402
-from lib.configuration import Configuration, Skip  # noqa: E402
+from lib.configuration import Configuration  # noqa: E402
 from lib.harness import HarnessError, Session  # noqa: E402
 
 
@@ -50,27 +49,7 @@ def main():
         session = Session(options.build_dir, config)
         if not options.without_wine:
             session.start_display()
-        for name, function in selected:
-            t0 = time.monotonic()
-            try:
-                function(session)
-            except Skip as e:
-                skipped += 1
-                print("skip %s\n  %s" % (name, e), flush=True)
-                continue
-            except AssertionError as e:
-                failed += 1
-                print("FAIL %s (%.1fs)\n  %s" % (name, time.monotonic() - t0, str(e).replace("\n", "\n  ")), flush=True)
-                continue
-            except Exception as e:  # a harness problem counts as a failure of the case
-                failed += 1
-                detail = "".join(traceback.format_exception_only(type(e), e)).strip()
-                if not isinstance(e, HarnessError):
-                    detail = traceback.format_exc().strip()
-                print("FAIL %s (%.1fs)\n  %s" % (name, time.monotonic() - t0, detail.replace("\n", "\n  ")), flush=True)
-                continue
-            passed += 1
-            print("ok   %s (%.1fs)" % (name, time.monotonic() - t0), flush=True)
+        passed, failed, skipped = cases.run_cases(selected, session, brief=(HarnessError,))
     except HarnessError as e:
         print("harness error: %s" % e, flush=True)
         failed += 1

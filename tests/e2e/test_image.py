@@ -5,12 +5,11 @@ flags and the Authenticode signature of a signing build."""
 import os
 import re
 import struct
-import subprocess
 
 import pefile
 
 from lib.cases import case, check, equal, table
-from lib.harness import PACKAGE, HarnessError
+from lib.kit import package_properties
 from lib.product import ROOT, engine_messages
 
 RT_ICON, RT_STRING, RT_GROUP_ICON, RT_MANIFEST = 3, 6, 14, 24
@@ -147,14 +146,6 @@ VS_FFI_SIGNATURE, VS_FFI_STRUCVERSION, VS_FFI_FILEFLAGSMASK = 0xFEEF04BD, 0x0001
 VOS_NT_WINDOWS32, VFT_APP = 0x00040004, 1
 
 
-def package_properties(session, *names):
-    """Values of the embedded package's Property table."""
-    out = subprocess.run(["msiinfo", "export", os.path.join(session.kit_dir, PACKAGE), "Property"],
-                         stdout=subprocess.PIPE, check=True).stdout.decode("latin-1")
-    rows = dict(line.rstrip("\r").split("\t", 1) for line in out.splitlines()[3:] if "\t" in line)
-    return [rows.get(name) for name in names]
-
-
 @case("image: version information names the product the package installs", wine=False)
 def version_information(session):
     pe = image(session)
@@ -189,13 +180,8 @@ def version_information(session):
 
 def signing_build(session):
     """Whether the build names a signer (a build configured before signing existed does not)."""
-    for name in ("WRAPPER_SIGN_CERT", "WRAPPER_SIGN_PKCS12"):
-        try:
-            if session.cache_value(name):
-                return True
-        except HarnessError:
-            pass
-    return False
+    settings = session.signing_settings()
+    return bool(settings.get("WRAPPER_SIGN_CERT") or settings.get("WRAPPER_SIGN_PKCS12"))
 
 
 @case("image: an Authenticode signature after the last section exactly when the build signs", wine=False)

@@ -19,8 +19,6 @@ import subprocess
 import sys
 import tempfile
 import threading
-import time
-import traceback
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.abspath(os.path.join(HERE, "..", ".."))
@@ -33,7 +31,7 @@ import pefile  # noqa: E402
 
 import msitransform as mt  # noqa: E402
 from lib import kit  # noqa: E402
-from lib.cases import CASES, WITHOUT_WINE, case, check, equal, table  # noqa: E402
+from lib.cases import CASES, WITHOUT_WINE, case, check, equal, run_cases, table  # noqa: E402
 from lib.configuration import Configuration, Skip  # noqa: E402
 
 SIGN = os.path.join(ROOT, "resources", "signing", "sign.py")
@@ -549,6 +547,13 @@ def wine_ignores_cabinet_signatures(build):
         shutil.copy(build.file("sd160130.cab"), os.path.join(p.kit, "sd160130.cab"))
 
 
+def needs_wine(reason):
+    """A case that is reported as skipped: this run has no Wine."""
+    def skip(build):
+        raise Skip("needs Wine: %s" % reason)
+    return skip
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("build_dir")
@@ -559,32 +564,11 @@ def main():
     options = parser.parse_args()
     build = Build(options.build_dir, options.ca_dir, Configuration(options.config))
     print("# signing build %s, configuration %s" % (build.dir, build.config), flush=True)
-    passed = failed = skipped = 0
+    selected = [(n, f) for n, f in CASES if not options.k or any(k in n for k in options.k)]
+    if options.without_wine:
+        selected = [(n, f if n in WITHOUT_WINE else needs_wine(options.without_wine)) for n, f in selected]
     try:
-        for name, function in CASES:
-            if options.k and not any(k in name for k in options.k):
-                continue
-            t0 = time.monotonic()
-            try:
-                if options.without_wine and name not in WITHOUT_WINE:
-                    raise Skip("needs Wine: %s" % options.without_wine)
-                function(build)
-            except Skip as e:
-                skipped += 1
-                print("skip %s\n  %s" % (name, e), flush=True)
-                continue
-            except AssertionError as e:
-                failed += 1
-                print("FAIL %s (%.1fs)\n  %s" % (name, time.monotonic() - t0, str(e).replace("\n", "\n  ")),
-                      flush=True)
-                continue
-            except Exception:
-                failed += 1
-                print("FAIL %s (%.1fs)\n  %s" % (name, time.monotonic() - t0,
-                                                 traceback.format_exc().strip().replace("\n", "\n  ")), flush=True)
-                continue
-            passed += 1
-            print("ok   %s (%.1fs)" % (name, time.monotonic() - t0), flush=True)
+        passed, failed, skipped = run_cases(selected, build)
     finally:
         if getattr(build, "prefix", None) is not None:
             build.prefix.close()

@@ -3,6 +3,11 @@ table of cases (the row's name is added to the case name). A case registered
 with wine=False reads only the build's files, so it also runs for a
 configuration whose programs this host cannot start."""
 
+import time
+import traceback
+
+from .configuration import Skip
+
 CASES = []          # (name, function of the session)
 WITHOUT_WINE = set()  # names of the cases that need no Wine
 
@@ -36,3 +41,32 @@ def check(condition, message):
 def equal(actual, expected, what):
     if actual != expected:
         raise AssertionError("%s:\n    expected %r\n    actual   %r" % (what, expected, actual))
+
+
+def run_cases(selected, subject, brief=()):
+    """Runs each (name, function) of selected on subject and prints one line
+    per case: "ok", "FAIL" with the difference (a traceback, or only the
+    message for an exception of a type in brief), or "skip" with the reason.
+    Returns (passed, failed, skipped)."""
+    passed = failed = skipped = 0
+    for name, function in selected:
+        t0 = time.monotonic()
+        try:
+            function(subject)
+        except Skip as e:
+            skipped += 1
+            print("skip %s\n  %s" % (name, e), flush=True)
+            continue
+        except Exception as e:  # a harness problem counts as a failure of the case
+            failed += 1
+            if isinstance(e, AssertionError):
+                detail = str(e)
+            elif isinstance(e, brief):
+                detail = "".join(traceback.format_exception_only(type(e), e)).strip()
+            else:
+                detail = traceback.format_exc().strip()
+            print("FAIL %s (%.1fs)\n  %s" % (name, time.monotonic() - t0, detail.replace("\n", "\n  ")), flush=True)
+            continue
+        passed += 1
+        print("ok   %s (%.1fs)" % (name, time.monotonic() - t0), flush=True)
+    return passed, failed, skipped

@@ -36,15 +36,21 @@ VALUES = {
 PRODUCT_NAME = "Tarsk Kit 1.6.0_13"
 
 
+def package_properties(session, *names):
+    """Values of the embedded package's Property table (None where missing)."""
+    out = subprocess.run(["msiinfo", "export", os.path.join(session.kit_dir, PACKAGE), "Property"],
+                         stdout=subprocess.PIPE, check=True).stdout.decode("latin-1")
+    rows = dict(line.rstrip("\r").split("\t", 1) for line in out.splitlines()[3:] if "\t" in line)
+    return [rows.get(name) for name in names]
+
+
 def product_code(session):
     """The product code of the package the build embeds (Property table)."""
     if getattr(session, "_product_code", None) is None:
-        out = subprocess.run(["msiinfo", "export", os.path.join(session.kit_dir, PACKAGE), "Property"],
-                             stdout=subprocess.PIPE, check=True).stdout.decode("latin-1")
-        codes = [line.split("\t")[1] for line in out.splitlines() if line.startswith("ProductCode\t")]
-        if len(codes) != 1:
+        code, = package_properties(session, "ProductCode")
+        if code is None:
             raise HarnessError("no ProductCode in the package's Property table")
-        session._product_code = codes[0].strip()
+        session._product_code = code.strip()
     return session._product_code
 
 
