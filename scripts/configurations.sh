@@ -6,19 +6,131 @@
 #   win32-x64      32-bit   amd64    win64 with its 32-bit part build/win32-x64
 #   win64          64-bit   amd64    win64                     build/win64
 #
-# The first two need a kernel that runs 32-bit (i386) programs: 32-bit Wine
-# cannot start otherwise. WRAPPER_HOST_64BIT_ONLY=1 takes the 64-bit-only path
-# on any host, so that path can be tried on every machine.
+# The first two run 32-bit (i386) Linux programs: 32-bit Wine. A host is of
+# one of three kinds for them (host_i386):
+#   native    the kernel runs i386 programs;
+#   emulated  the kernel refuses them (IA-32 emulation off), but QEMU's
+#             qemu-i386 runs them inside a private namespace of the run
+#             (scripts/binfmt_namespace.py): nothing is registered outside it;
+#   off       neither: only win64 runs under Wine.
+# WRAPPER_I386=native|emulated|off forces a kind (emulated works on a native
+# host too); WRAPPER_HOST_64BIT_ONLY=1 is the older name of WRAPPER_I386=off.
 
 WRAPPER_ALL_CONFIGURATIONS=(win32 win32-x64 win64)
+WRAPPER_SCRIPTS="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+# Where the emulator is kept between runs on the same machine.
+WRAPPER_CACHE="${WRAPPER_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/wrapper}"
+WRAPPER_QEMU_I386="$WRAPPER_CACHE/qemu/qemu-i386"
+WRAPPER_QEMU_MIN_MAJOR=10   # Debian 12's own 7.2 cannot run 32-bit Wine
 
-# Sets host_runs_i386 (1 or 0) and host_i386_reason. The probe is a 93-byte
-# static i386 program that only exits with 0, written here so that the answer
-# needs no i386 package.
+# Writes a 93-byte static i386 program that only exits with 0, so that the
+# answer needs no i386 package.
+wrapper_write_i386_probe() {
+  {
+    printf '\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00'
+    printf '\x02\x00\x03\x00\x01\x00\x00\x00\x54\x80\x04\x08\x34\x00\x00\x00'
+    printf '\x00\x00\x00\x00\x00\x00\x00\x00\x34\x00\x20\x00\x01\x00\x00\x00\x00\x00\x00\x00'
+    printf '\x01\x00\x00\x00\x00\x00\x00\x00\x00\x80\x04\x08\x00\x80\x04\x08'
+    printf '\x5d\x00\x00\x00\x5d\x00\x00\x00\x05\x00\x00\x00\x00\x10\x00\x00'
+    printf '\x31\xdb\xb8\x01\x00\x00\x00\xcd\x80'   # xor ebx,ebx; mov eax,1; int 0x80
+  } >"$1"
+  chmod +x "$1"
+}
+
+# Prints the major version of the cached qemu-i386, or nothing.
+wrapper_qemu_major() {
+  [ -x "$WRAPPER_QEMU_I386" ] || return 0
+  "$WRAPPER_QEMU_I386" --version 2>/dev/null |
+    sed -n 's/^qemu-i386 version \([0-9][0-9]*\)\..*/\1/p' | head -n 1
+}
+
+# Puts QEMU's qemu-i386 (>= 10, from Debian's bookworm-backports) in the cache
+# unless a good one is there. Only the package file is fetched, with an apt
+# configuration of its own that adds the backports suite of the archive this
+# machine already uses; nothing is installed or upgraded. Returns non-zero,
+# saying why, when it cannot.
+wrapper_fetch_qemu_i386() {
+  local major
+  major="$(wrapper_qemu_major)"
+  if [ -n "$major" ] && [ "$major" -ge "$WRAPPER_QEMU_MIN_MAJOR" ]; then
+    return 0
+  fi
+  local uri
+  uri="$(wrapper_debian_archive)"
+  if [ -z "$uri" ]; then
+    echo "no Debian archive in this machine's apt sources: cannot fetch qemu-i386" >&2
+    return 1
+  fi
+  local work status=0
+  work="$(mktemp -d)"
+  mkdir -p "$work/lists/partial" "$work/archives/partial" "$work/cache" "$work/root"
+  echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $uri bookworm-backports main" \
+    >"$work/sources.list"
+  local apt=(-q -o Dir::Etc::SourceList="$work/sources.list" -o Dir::Etc::SourceParts=/nonexistent
+             -o Dir::State::Lists="$work/lists" -o Dir::Cache="$work/cache"
+             -o Dir::Cache::Archives="$work/archives" -o APT::Sandbox::User=root)
+  echo "== fetching qemu-i386 (QEMU >= $WRAPPER_QEMU_MIN_MAJOR) from bookworm-backports into $WRAPPER_CACHE"
+  (cd "$work" && apt-get "${apt[@]}" update >/dev/null &&
+     apt-get "${apt[@]}" download qemu-user/bookworm-backports >/dev/null &&
+     dpkg-deb -x qemu-user_*.deb root) || status=$?
+  if [ "$status" = 0 ] && [ -x "$work/root/usr/bin/qemu-i386" ]; then
+    mkdir -p "$(dirname "$WRAPPER_QEMU_I386")"
+    install -m 0755 "$work/root/usr/bin/qemu-i386" "$WRAPPER_QEMU_I386.new"
+    mv "$WRAPPER_QEMU_I386.new" "$WRAPPER_QEMU_I386"
+  else
+    echo "fetching qemu-user from bookworm-backports failed" >&2
+    status=1
+  fi
+  rm -rf "$work"
+  [ "$status" = 0 ] || return 1
+  major="$(wrapper_qemu_major)"
+  if [ -z "$major" ] || [ "$major" -lt "$WRAPPER_QEMU_MIN_MAJOR" ]; then
+    echo "the fetched qemu-i386 is not QEMU >= $WRAPPER_QEMU_MIN_MAJOR" >&2
+    return 1
+  fi
+}
+
+# The Debian archive address that this machine's apt sources name for the
+# main bookworm suite.
+wrapper_debian_archive() {
+  {
+    cat /etc/apt/sources.list.d/*.sources 2>/dev/null |
+      awk '/^URIs:/ {u = $2} /^Suites:/ && / bookworm( |$)/ {print u; exit}'
+    cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
+      awk '$1 == "deb" && $0 ~ / bookworm( |$)/ {for (i = 2; i <= NF; i++) if ($i ~ /^[a-z]+:/) {print $i; exit}}'
+  } | head -n 1
+}
+
+# Whether the kernel and the host's policy let this run make the namespace;
+# sets host_i386_reason when not.
+wrapper_namespace_usable() {
+  local major minor why
+  IFS=. read -r major minor _ <<<"$(uname -r)"
+  if [ "$major" -lt 6 ] || { [ "$major" = 6 ] && [ "${minor%%[!0-9]*}" -lt 7 ]; }; then
+    host_i386_reason="the kernel refuses 32-bit programs, and Linux $(uname -r) is older than 6.7, which gives each user namespace its own binfmt_misc for an emulator"
+    return 1
+  fi
+  if ! why="$(/usr/bin/python3 "$WRAPPER_SCRIPTS/binfmt_namespace.py" --check 2>&1)"; then
+    host_i386_reason="the kernel refuses 32-bit programs, and no private namespace for an emulator can be made: ${why#binfmt namespace: }"
+    return 1
+  fi
+}
+
+# Sets host_i386 (native, emulated or off), host_i386_reason, and
+# host_runs_i386 (1 when 32-bit Wine can run here, natively or emulated).
 wrapper_probe_host() {
+  host_i386=off
   host_runs_i386=0
-  if [ "${WRAPPER_HOST_64BIT_ONLY:-0}" = 1 ]; then
-    host_i386_reason="WRAPPER_HOST_64BIT_ONLY=1 forces the 64-bit-only path"
+  local forced="${WRAPPER_I386:-}"
+  if [ -z "$forced" ] && [ "${WRAPPER_HOST_64BIT_ONLY:-0}" = 1 ]; then
+    forced=off
+  fi
+  case "$forced" in
+    ""|native|emulated|off) ;;
+    *) echo "WRAPPER_I386 must be native, emulated or off, not '$forced'" >&2; return 2 ;;
+  esac
+  if [ "$forced" = off ]; then
+    host_i386_reason="WRAPPER_I386=off forces the 64-bit-only path"
     return
   fi
   if [ "$(uname -m)" != x86_64 ]; then
@@ -27,22 +139,57 @@ wrapper_probe_host() {
   fi
   local probe status=0
   probe="$(mktemp)"
-  {
-    printf '\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00'
-    printf '\x02\x00\x03\x00\x01\x00\x00\x00\x54\x80\x04\x08\x34\x00\x00\x00'
-    printf '\x00\x00\x00\x00\x00\x00\x00\x00\x34\x00\x20\x00\x01\x00\x00\x00\x00\x00\x00\x00'
-    printf '\x01\x00\x00\x00\x00\x00\x00\x00\x00\x80\x04\x08\x00\x80\x04\x08'
-    printf '\x5d\x00\x00\x00\x5d\x00\x00\x00\x05\x00\x00\x00\x00\x10\x00\x00'
-    printf '\x31\xdb\xb8\x01\x00\x00\x00\xcd\x80'   # xor ebx,ebx; mov eax,1; int 0x80
-  } >"$probe"
-  chmod +x "$probe"
-  "$probe" 2>/dev/null || status=$?
+  wrapper_write_i386_probe "$probe"
+  if [ "$forced" != emulated ]; then
+    "$probe" 2>/dev/null || status=$?
+    if [ "$status" = 0 ] || [ "$forced" = native ]; then
+      rm -f "$probe"
+      host_i386=native host_runs_i386=1
+      if [ "$status" = 0 ]; then
+        host_i386_reason="the kernel runs 32-bit programs"
+      else
+        host_i386_reason="WRAPPER_I386=native, though the kernel refuses 32-bit programs (exit $status)"
+      fi
+      return
+    fi
+  fi
+  local refused="the kernel refuses 32-bit programs (exit $status: IA-32 emulation is off)"
+  [ "$forced" = emulated ] && refused="WRAPPER_I386=emulated"
+  local major
+  major="$(wrapper_qemu_major)"
+  if [ -z "$major" ] || [ "$major" -lt "$WRAPPER_QEMU_MIN_MAJOR" ]; then
+    rm -f "$probe"
+    host_i386_reason="$refused, and there is no QEMU >= $WRAPPER_QEMU_MIN_MAJOR qemu-i386 in $WRAPPER_CACHE (scripts/install-deps.sh fetches it from bookworm-backports)"
+    return
+  fi
+  if ! wrapper_namespace_usable; then
+    rm -f "$probe"
+    [ "$forced" = emulated ] && host_i386_reason="WRAPPER_I386=emulated, but ${host_i386_reason#the kernel refuses 32-bit programs, and }"
+    return
+  fi
+  status=0
+  /usr/bin/python3 "$WRAPPER_SCRIPTS/binfmt_namespace.py" "$WRAPPER_QEMU_I386" "$probe" \
+    >/dev/null 2>&1 || status=$?
   rm -f "$probe"
-  if [ "$status" = 0 ]; then
-    host_runs_i386=1
-    host_i386_reason="the kernel runs 32-bit programs"
+  if [ "$status" != 0 ]; then
+    host_i386_reason="$refused, and the probe failed under qemu-i386 $major in a private namespace (exit $status)"
+    return
+  fi
+  host_i386=emulated host_runs_i386=1
+  host_i386_reason="$refused: 32-bit programs run through QEMU $major's qemu-i386, registered only inside a private namespace of each run"
+}
+
+# Runs a command as a configuration needs it: the 32-bit configurations of
+# an emulated host inside a private namespace where qemu-i386 runs i386
+# programs (every Wine process of the command runs there, and none outlives
+# it); everything else as it is.
+wrapper_run_config() {
+  local config="$1"
+  shift
+  if [ "$config" != win64 ] && [ "${host_i386:-}" = emulated ]; then
+    /usr/bin/python3 "$WRAPPER_SCRIPTS/binfmt_namespace.py" "$WRAPPER_QEMU_I386" "$@"
   else
-    host_i386_reason="the kernel refuses 32-bit programs (exit $status: IA-32 emulation is off)"
+    "$@"
   fi
 }
 
@@ -63,9 +210,9 @@ wrapper_select_configurations() {
 wrapper_configurations_line() {
   local line="configurations: running ${wrapper_configurations[*]}"
   if [ "${#wrapper_skipped[@]}" -gt 0 ]; then
-    line+="; not running ${wrapper_skipped[*]}: $host_i386_reason"
+    line+="; not running ${wrapper_skipped[*]}: host: $host_i386, $host_i386_reason"
   else
-    line+=" ($host_i386_reason)"
+    line+=" (host: $host_i386, $host_i386_reason)"
   fi
   echo "$line"
 }

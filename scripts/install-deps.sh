@@ -1,12 +1,20 @@
 #!/usr/bin/env bash
 # Installs everything the build, the sample kit and the tests need, from Debian's packages.
-# Safe to run again: apt skips what is already there. On a host that cannot run
-# 32-bit programs (or with WRAPPER_HOST_64BIT_ONLY=1) no i386 package is
-# installed: only the 64-bit configuration can run there.
+# Safe to run again: apt skips what is already there. Where the kernel refuses
+# 32-bit programs, QEMU's qemu-i386 is fetched into the cache (never installed;
+# scripts/configurations.sh) so that 32-bit Wine runs through it. 32-bit Wine
+# is installed unless the host can run 32-bit programs neither way (or
+# WRAPPER_I386=off): only the 64-bit configuration runs there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/configurations.sh
 wrapper_probe_host
+if [ "$host_runs_i386" != 1 ] && [ "${WRAPPER_I386:-}" != off ] &&
+   [ "${WRAPPER_HOST_64BIT_ONLY:-0}" != 1 ] && [ "$(uname -m)" = x86_64 ]; then
+  if wrapper_fetch_qemu_i386; then
+    wrapper_probe_host
+  fi
+fi
 
 packages=(
   cmake g++ make ninja-build googletest libgtest-dev clang libclang-rt-14-dev

@@ -3,9 +3,12 @@
 # under Wine in a private prefix (build/demo/CONFIG, never ~/.wine) with the
 # system's real msiexec, and shows what it installed.
 #
-# On a host that runs 32-bit programs this is the 32-bit wrapper with the i586
-# kit (configuration win32); elsewhere, or with WRAPPER_HOST_64BIT_ONLY=1, the
-# native x64 edition with the amd64 kit (configuration win64).
+# This is the 32-bit wrapper with the i586 kit (configuration win32), the kit's
+# primary product, wherever 32-bit Wine runs: natively, or through qemu-i386
+# in a private namespace where the kernel refuses 32-bit programs
+# (scripts/configurations.sh). Where it runs neither way, or with
+# WRAPPER_I386=off, it is the native x64 edition with the amd64 kit (win64).
+# The part under Wine is scripts/show-install.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -13,54 +16,19 @@ source scripts/configurations.sh
 
 bash scripts/install-deps.sh
 wrapper_probe_host
-if [ "$host_runs_i386" = 1 ]; then
+if [ "$host_i386" = native ]; then
   config=win32
   echo "== configuration win32: the 32-bit wrapper with the i586 kit ($host_i386_reason)"
+elif [ "$host_i386" = emulated ]; then
+  config=win32
+  echo "== configuration win32: the 32-bit wrapper with the i586 kit, run through the emulator ($host_i386_reason)"
 else
   config=win64
   echo "== configuration win64: the native x64 edition with the amd64 kit, because $host_i386_reason"
 fi
-wine_loader=$(wrapper_wine_loader "$config")
 cmake --preset "$config" >/dev/null
 cmake --build --preset "$config"
 
-export WINEPREFIX="$root/build/demo/$config" WINEARCH=$(wrapper_winearch "$config") WINEDEBUG=-all
-# No Mono or Gecko downloads: the kit needs neither.
-export WINEDLLOVERRIDES="mscoree,mshtml="
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  echo "== creating the Wine prefix $WINEPREFIX ($WINEARCH)"
-  mkdir -p "$WINEPREFIX"
-  if ! "$(wrapper_boot_loader "$config")" wineboot -i >/dev/null 2>&1; then
-    echo "wineboot failed for $WINEPREFIX ($wine_loader, $WINEARCH)" >&2
-    exit 2
-  fi
-  wineserver -w
-fi
-
-echo "== wrapper.exe /s ($config)"
-status=0
-"$wine_loader" "$root/build/$config/wrapper.exe" /s || status=$?
-wineserver -w
-echo "exit code: $status (Linux keeps the low 8 bits of the Windows exit code)"
-
-suffix=""
-[ "$config" = win32 ] || suffix=_x64
-user_dir=$(ls -d "$WINEPREFIX"/drive_c/users/*/AppData/LocalLow 2>/dev/null | head -n 1)
-echo "== staging folder"
-ls -l "$user_dir/Velmor/Tarsk/tpz1.6.0_13$suffix"
-echo "== installed kit"
-kit=$(find "$WINEPREFIX/drive_c" -maxdepth 4 -type d -path '*Tarsk/Kit*' 2>/dev/null | head -n 1)
-if [ -n "$kit" ]; then
-  find "$kit" -type f | sed "s|$WINEPREFIX/drive_c|C:|"
-  [ -f "$kit/README.txt" ] && { echo "== $kit/README.txt"; head -n 20 "$kit/README.txt"; }
-else
-  echo "nothing installed"
-fi
-echo "== registry"
-"$wine_loader" reg query 'HKLM\Software\TarskSoft' /s 2>/dev/null | tr -d '\r' || true
-if [ "$WINEARCH" = win64 ]; then
-  echo "== registry, 32-bit view (where a reinstall request would wait)"
-  view32=$("$wine_loader" reg query 'HKLM\Software\TarskSoft' /s /reg:32 2>/dev/null | tr -d '\r') || true
-  if [[ "$view32" == HKEY* ]]; then echo "$view32"; else echo "no vendor key there: no request waiting"; fi
-fi
-exit "$status"
+exec_status=0
+wrapper_run_config "$config" bash scripts/show-install.sh "$config" || exec_status=$?
+exit "$exec_status"

@@ -2,10 +2,22 @@
 # Runs every test: the host unit tests of every edition under the sanitizers,
 # a bounded fuzz run, the product builds, and for each configuration this host
 # can run (scripts/configurations.sh) the sample kit's tests and the
-# end-to-end tests under Wine.
+# end-to-end tests under Wine: natively, or for the 32-bit configurations of a
+# host whose kernel refuses 32-bit programs, through qemu-i386 in a private
+# namespace of each suite. Prints the time of each configuration at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/configurations.sh
+run_start=$SECONDS
+# Seconds spent per configuration (kit, end-to-end and signed suites).
+declare -A config_seconds=()
+timed() {
+  local config="$1" start=$SECONDS status=0
+  shift
+  "$@" || status=$?
+  config_seconds[$config]=$(( ${config_seconds[$config]:-0} + SECONDS - start ))
+  return "$status"
+}
 
 bash scripts/install-deps.sh
 wrapper_select_configurations
@@ -45,12 +57,14 @@ summary=()
 for config in "${wrapper_configurations[@]}"; do
   echo "== $config: the sample kit under Wine's installer engine"
   status=0
-  bash tests/kit/run.sh "build/$config/kit" "$config" || status=$?
+  timed "$config" wrapper_run_config "$config" bash tests/kit/run.sh "build/$config/kit" "$config" ||
+    status=$?
   [ "$status" = 0 ] || summary+=("$config kit tests failed")
 
   echo "== $config: end-to-end tests under Wine"
   e2e=0
-  bash tests/e2e/run.sh "build/$config" --config "$config" || e2e=$?
+  timed "$config" wrapper_run_config "$config" bash tests/e2e/run.sh "build/$config" --config "$config" ||
+    e2e=$?
   [ "$e2e" = 0 ] || summary+=("$config end-to-end tests failed")
 done
 
@@ -75,9 +89,10 @@ bash tests/signing/make-ca.sh "$ca" &&
     -DWRAPPER_SIGN_CERT="$ca/codesign.pem" -DWRAPPER_SIGN_KEY="$ca/codesign.key" >/dev/null &&
   cmake --build "build/$signed-signed" -j2 || status=$?
 if [ "$status" = 0 ]; then
-  bash tests/signing/run.sh "build/$signed-signed" "$ca" --config "$signed" ||
+  timed "$signed" wrapper_run_config "$signed" bash tests/signing/run.sh "build/$signed-signed" "$ca" \
+      --config "$signed" ||
     summary+=("$signed signing checks failed")
-  bash tests/e2e/run.sh "build/$signed-signed" --config "$signed" ||
+  timed "$signed" wrapper_run_config "$signed" bash tests/e2e/run.sh "build/$signed-signed" --config "$signed" ||
     summary+=("$signed end-to-end tests of the signed build failed")
 else
   summary+=("$signed signed build failed")
@@ -87,6 +102,14 @@ rm -rf "$ca"
 
 echo "== summary"
 wrapper_configurations_line
+for config in "${wrapper_configurations[@]}"; do
+  extra=""
+  [ "$config" = "$signed" ] && extra=", with the signed build"
+  [ "$config" != win64 ] && [ "$host_i386" = emulated ] && extra+=", emulated"
+  printf 'time %-10s %3d min %02d s (kit and end-to-end suites%s)\n' "$config" \
+    $(( config_seconds[$config] / 60 )) $(( config_seconds[$config] % 60 )) "$extra"
+done
+printf 'time in all   %3d min %02d s\n' $(( (SECONDS - run_start) / 60 )) $(( (SECONDS - run_start) % 60 ))
 if [ "${#summary[@]}" -gt 0 ]; then
   printf '%s\n' "${summary[@]}"
   exit 1

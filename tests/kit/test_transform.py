@@ -106,6 +106,25 @@ def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
+START_TRACE = "-all,+process,+loaddll"
+
+
+def run_kittool(cmd):
+    """kittool under Wine. It prints why on every failure, so an exit with 1
+    and nothing printed is Wine failing to start it (seen under load): that
+    start is run once more, with a note and Wine's trace of it."""
+    env = dict(os.environ, WINEDEBUG=START_TRACE)
+    out = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+    if out.returncode == 1 and not out.stdout:
+        trace = out.stderr.decode("ascii", "replace").splitlines()[-40:]
+        print("  note: kittool %s ended with 1, printing nothing: Wine failed to start it; run again."
+              " Wine's trace of that start (last 40 lines):" % cmd[2], flush=True)
+        for line in trace:
+            print("    " + line, flush=True)
+        out = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+    return out
+
+
 def wine_export(wine, kittool, db, outdir, tables, transform=None):
     shutil.rmtree(outdir, ignore_errors=True)
     os.makedirs(outdir)
@@ -114,7 +133,7 @@ def wine_export(wine, kittool, db, outdir, tables, transform=None):
     else:
         cmd = [wine, kittool, "export", windows_path(db)]
     cmd += [windows_path(outdir)] + list(tables)
-    out = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    out = run_kittool(cmd)
     if out.returncode:
         raise AssertionError("kittool failed: %s" % out.stdout.decode(errors="replace"))
     result = {}

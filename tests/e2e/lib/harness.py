@@ -130,6 +130,49 @@ class Result:
             self.boxes, len(self.runs))
 
 
+# Wine's channels of process starts and DLL loads, on for every run of a case.
+START_TRACE = "-all,+process,+loaddll"
+TRACE_LINE = re.compile(rb"^[0-9a-f]+:(trace|fixme|warn|err):(process|loaddll):")
+
+
+def split_trace(output):
+    """Wine's output split into its other lines and the START_TRACE lines."""
+    other, trace = [], []
+    for line in output.splitlines(keepends=True):
+        (trace if TRACE_LINE.match(line) else other).append(line)
+    return b"".join(other), b"".join(trace)
+
+
+def note_start_failure(program, elapsed, trace):
+    """Says in the log that a Wine process died (at once, for a program of a
+    case) and is run again, with what Wine wrote (the trace of its process
+    starts and DLL loads, for a case), so that the cause can be looked into."""
+    lines = trace.decode("ascii", "replace").splitlines()
+    print("  note: %s failed (%.1f s), before it did anything: run again."
+          " Wine's output of that start (last %d of %d lines):" % (program, elapsed, min(len(lines), 40), len(lines)))
+    for line in lines[-40:]:
+        print("    " + line)
+
+
+def run_setup(args, env, cwd):
+    """A Wine command of the harness's own set-up (no product code runs in
+    it): one failure is run again, with a note. It runs without the start
+    trace and its output goes to a file, because the background services it
+    may start keep its environment and output for the rest of the run."""
+    log = os.path.join(cwd, "setup.log")
+    for attempt in (1, 2):
+        start = time.monotonic()
+        with open(log, "wb") as f:
+            code = subprocess.run(args, env=env, cwd=cwd, stdout=f, stderr=f).returncode
+        if code == 0:
+            return
+        with open(log, "rb") as f:
+            output = f.read()
+        if attempt == 1:
+            note_start_failure(" ".join(args[1:]), time.monotonic() - start, output)
+    raise HarnessError("%s failed twice (exit %d)" % (" ".join(args), code))
+
+
 def remove_tree(path):
     """Removes a folder tree, or the symbolic link that a case planted in its
     place (rmtree refuses a link and would leave it for the next case)."""
@@ -200,8 +243,7 @@ class Prefix:
             subprocess.run(["wineserver", "-p"], env=self.env(), check=True)
             # Wine's background services start with the first program and keep
             # its environment and output: start them with a neutral one.
-            subprocess.run([self.config.wine, "cmd", "/c", "exit"], env=self.env(), cwd=self.session.tmp,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+            run_setup([self.config.wine, "cmd", "/c", "exit"], self.env(), self.session.tmp)
             self.server_started = True
 
     def stop(self):
@@ -256,6 +298,9 @@ class Prefix:
         extra.update(extra_env or {})
         env = self.env(locale, extra)
 
+        # Wine traces process starts and DLL loads of the run (kept apart from
+        # its other output), so that a start that dies can be told and looked into.
+        env["WINEDEBUG"] = START_TRACE
         # Wine's output goes to a file: a pipe could be held open by processes
         # that outlive the case.
         for attempt in (1, 2):
@@ -269,7 +314,7 @@ class Prefix:
                 proc.wait()
             elapsed = time.monotonic() - start
             with open(stderr_path, "rb") as f:
-                err = f.read()
+                err, trace = split_trace(f.read())
             try:
                 with open(self.unix(result_path), encoding="ascii") as f:
                     lines = [l for l in f.read().split("\n") if l]
@@ -277,8 +322,7 @@ class Prefix:
                 lines = None
             if (attempt == 1 and not expect_exit_1
                     and self._wine_start_failed(lines, proc.returncode, err, boxes, installer_location)):
-                print("  note: a Wine process ended with 1 at once (%.1f s), before it did anything; run again"
-                      % elapsed)
+                note_start_failure("run_raw.exe", elapsed, trace)
                 os.remove(stderr_path)
                 if os.path.exists(self.unix(result_path)):
                     os.remove(self.unix(result_path))
@@ -464,8 +508,7 @@ class Session:
         env = {k: v for k, v in os.environ.items() if not k.startswith("WINE")}
         env.update(WINEPREFIX=path, WINEARCH=self.config.winearch, WINEDEBUG="-all", DISPLAY=self.display,
                    LC_ALL="en_US.UTF-8")
-        subprocess.run([self.config.boot, "wineboot", "-i"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                       check=True)
+        run_setup([self.config.boot, "wineboot", "-i"], env, self.tmp)
         # Wait for the server so that the registry files are complete before copies are taken.
         subprocess.run(["wineserver", "-w"], env=env, check=True)
         self.template = path
@@ -519,9 +562,7 @@ class Session:
                 raise HarnessError("run did not end within %d s" % limit)
             windows = self._box_windows()
             if windows:
-                out = subprocess.run([self.config.wine, E2E_DIR + r"\boxreader.exe", "3000"], env=env,
-                                     cwd=self.tmp, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                                     timeout=30)
+                out = self._read_boxes(env)
                 for line in out.stdout.decode("ascii", "replace").splitlines():
                     if line.startswith("box\t"):
                         boxes.append(Box(line.split("\t")))
@@ -536,6 +577,21 @@ class Session:
                     time.sleep(0.2)
             time.sleep(0.2)
         return boxes
+
+    def _read_boxes(self, env):
+        """boxreader.exe's report of the boxes shown. It looks for 3 s before
+        it gives up with 1, so an exit 1 well before that, with nothing
+        printed, is Wine failing to start it: that start is run again."""
+        env = dict(env, WINEDEBUG=START_TRACE)
+        for attempt in (1, 2):
+            start = time.monotonic()
+            out = subprocess.run([self.config.wine, E2E_DIR + r"\boxreader.exe", "3000"], env=env,
+                                 cwd=self.tmp, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=30)
+            elapsed = time.monotonic() - start
+            if attempt == 1 and out.returncode == 1 and not out.stdout and elapsed < 2.5:
+                note_start_failure("boxreader.exe", elapsed, split_trace(out.stderr)[1])
+                continue
+            return out
 
     def _box_windows(self):
         out = subprocess.run(["xdotool", "search", "--onlyvisible", "--class", r"^(wrapper|msiexec)\.exe$"],
