@@ -187,7 +187,7 @@ wrapper_run_config() {
   local config="$1"
   shift
   if [ "$config" != win64 ] && [ "${host_i386:-}" = emulated ]; then
-    /usr/bin/python3 "$WRAPPER_SCRIPTS/binfmt_namespace.py" "$WRAPPER_QEMU_I386" "$@"
+    WRAPPER_I386_EMULATED=1 /usr/bin/python3 "$WRAPPER_SCRIPTS/binfmt_namespace.py" "$WRAPPER_QEMU_I386" "$@"
   else
     "$@"
   fi

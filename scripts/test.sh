@@ -28,6 +28,10 @@ cmake --preset host >/dev/null
 cmake --build --preset host
 ctest --preset host
 
+echo "== the emulator's private namespace (its own unit tests)"
+WRAPPER_QEMU_I386="$([ "$host_i386" = emulated ] && echo "$WRAPPER_QEMU_I386")" \
+  /usr/bin/python3 -m unittest discover -s tests/scripts -p 'test_*.py'
+
 echo "== benchmark report and timeline (their own unit tests)"
 /usr/bin/python3 -m unittest discover -s bench -p 'test_*.py'
 

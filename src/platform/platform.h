@@ -101,6 +101,10 @@ bool WriteFile(Handle file, const void* bytes, uint32_t count, uint32_t* written
 // it, and readers such as the installer can still open it. nullptr on failure.
 Handle OpenFileHeld(const char* path);
 bool ReadFile(Handle file, void* bytes, uint32_t count, uint32_t* read);
+// Zero-filled memory of its own pages, off every thread's stack, for large
+// reads; nullptr when none can be had. FreePages releases it.
+void* AllocatePages(uint32_t bytes);
+void FreePages(void* pages);
 // Opens a folder, without following a reparse point at path, so that while
 // the handle is open nobody can rename or delete it; files in it can still be
 // created and opened. nullptr on failure.

@@ -10,22 +10,37 @@ namespace {
 constexpr uint32_t kErrorWriteFault = 29;  // "The system cannot write to the specified device."
 constexpr uint32_t kErrorGenFailure = 31;
 
-// Compares the file behind held with the resource's bytes, streaming: the
-// payload is never copied. Anything else than exactly those bytes (another
-// process changed the file between the writes and the hold) ends the run.
-void VerifyHeldFile(os::Handle held, const unsigned char* expected, uint32_t size) {
-  unsigned char chunk[kWriteChunk];
+// Compares the file behind held with the resource's bytes, in pieces of
+// chunkSize read into chunk: the payload is never copied whole. Anything else
+// than exactly those bytes (another process changed the file between the
+// writes and the hold) ends the run.
+void CompareHeldFile(os::Handle held, const unsigned char* expected, uint32_t size,
+                     unsigned char* chunk, uint32_t chunkSize) {
   uint32_t checked = 0;
   for (;;) {
     uint32_t read = 0;
-    if (!os::ReadFile(held, chunk, sizeof chunk, &read)) FailWithSystemError(kVerifyFailure);
+    if (!os::ReadFile(held, chunk, chunkSize, &read)) FailWithSystemError(kVerifyFailure);
     if (read == 0) break;
-    if (read > size - checked || !BytesEqual(chunk, expected + checked, read)) {
+    if (read > chunkSize || read > size - checked || !BytesEqual(chunk, expected + checked, read)) {
       FailWithError(kVerifyFailure, kErrorFileInvalid);
     }
     checked += read;
   }
   if (checked != size) FailWithError(kVerifyFailure, kErrorFileInvalid);
+}
+
+// Few large reads: the read-back then costs little next to the writes. The
+// pages are the calling thread's own, so the two threads never share them.
+void VerifyHeldFile(os::Handle held, const unsigned char* expected, uint32_t size) {
+  unsigned char* pages = static_cast<unsigned char*>(os::AllocatePages(kVerifyChunk));
+  if (pages == nullptr) {
+    unsigned char chunk[kWriteChunk];
+    CompareHeldFile(held, expected, size, chunk, sizeof chunk);
+    return;
+  }
+  // A failure ends the process, which releases the pages with everything else.
+  CompareHeldFile(held, expected, size, pages, kVerifyChunk);
+  os::FreePages(pages);
 }
 }  // namespace
 

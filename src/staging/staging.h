@@ -21,6 +21,10 @@ void ForgetCachedBaseFolderForTesting();
 
 // ---- resource extraction
 constexpr uint32_t kWriteChunk = 8192;
+// A held file is read back in pieces of this size (each read costs a fixed
+// amount, under Wine much like a write), from pages of its own; in write-sized
+// pieces on the stack when no such pages can be had.
+constexpr uint32_t kVerifyChunk = 256 * 1024;
 // Writes a resource into a file, then holds the file for the rest of the
 // run and verifies it through the held handle; false when the module has no
 // such resource. Never returns on a file error.

@@ -292,5 +292,10 @@ def full_size_at_event(session):
         if event[1] == "initial=unsignalled":
             waited += 1
             break
+    # Through the emulator a 32-bit installer starts far more slowly than the
+    # natively fast writes end: it may never get to look first there.
+    p.config.skip_unless(waited > 0 or not p.config.emulated,
+                         "every run saw complete cabinets, but in 8 runs the emulated installer never "
+                         "started before the cabinets were written, so none showed the wait")
     check(waited > 0, "in 8 runs the installer never started before the cabinets were written: "
           "the check shows nothing on this machine")

@@ -115,6 +115,54 @@ TEST_F(ExtractTest, WrittenFileIsHeldAndVerified) {
   EXPECT_EQ(std::count(fake->log.begin() + hold, fake->log.end(), "close"), 0) << "the held handle stays open";
 }
 
+// The read-back asks for few large pieces, from pages that are released
+// again; without such pages it still verifies, in write-sized pieces. Short
+// reads are taken as they come.
+TEST_F(ExtractTest, VerifiesInFewLargeReads) {
+  constexpr uint32_t big = kVerifyChunk;
+  struct Case {
+    const char* name;
+    size_t size;
+    bool pagesUnavailable;
+    uint32_t maxPerRead;
+    std::vector<uint32_t> requests;
+  } cases[] = {
+      {"empty file", 0, false, UINT32_MAX, {big}},
+      {"one piece", 20000, false, UINT32_MAX, {big, big}},
+      {"exactly one piece", kVerifyChunk, false, UINT32_MAX, {big, big}},
+      {"three pieces", 600000, false, UINT32_MAX, {big, big, big, big}},
+      {"short reads", 300000, false, 100000, {big, big, big, big}},
+      {"no pages to be had", 20000, true, UINT32_MAX, {8192, 8192, 8192, 8192}},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    SCOPED_TRACE(c.name);
+    fake->resources[{"TARSK_INSTALLER", 101}] = PatternBytes(c.size);
+    fake->pagesUnavailable = c.pagesUnavailable;
+    fake->maxBytesPerRead = c.maxPerRead;
+    EXPECT_TRUE(ExtractResourceToFile(fake, 101, "TARSK_INSTALLER", kPath));
+    EXPECT_EQ(fake->readRequests, c.requests);
+    EXPECT_TRUE(fake->pages.empty()) << "the pages are released";
+    EXPECT_TRUE(fake->messageBoxes.empty());
+  }
+}
+
+// A change anywhere in a file of several pieces is found, at a piece's edges too.
+TEST_F(ExtractTest, ChangeInALaterPieceIsFound) {
+  const size_t offsets[] = {kVerifyChunk - 1, kVerifyChunk, 2 * kVerifyChunk + 1, 599999};
+  for (const bool pagesUnavailable : {false, true}) {
+    for (const size_t offset : offsets) {
+      SetUp();
+      SCOPED_TRACE(std::to_string(offset) + (pagesUnavailable ? ", no pages" : ""));
+      fake->resources[{"TARSK_INSTALLER", 101}] = PatternBytes(600000);
+      fake->pagesUnavailable = pagesUnavailable;
+      fake->beforeHold = [offset](const std::string& p) { fake->files[p][offset] ^= 0x40; };
+      EXPECT_EQ(ExitCodeOf([] { ExtractResourceToFile(fake, 101, "TARSK_INSTALLER", kPath); }), 1006u);
+      ASSERT_EQ(fake->messageBoxes.size(), 1u);
+    }
+  }
+}
+
 // A name that already leads elsewhere (a link planted in advance) is refused
 // before its contents are touched; another process that changes or takes
 // the file between the writes and the hold ends the run too.
@@ -148,14 +196,18 @@ TEST_F(ExtractTest, RedirectedOrChangedFilesAreRefused) {
        [&] { fake->beforeHold = [&](const std::string& p) { fake->pathFacts[p] = {0x80, 2, 0}; }; }, 1920,
        "Installer : Wrapper.VerifyFile  failed with error 1920: The file cannot be accessed.\r\n", false},
   };
-  for (const Case& c : cases) {
-    SetUp();
-    SCOPED_TRACE(c.name);
-    c.arrange();
-    ExpectFatalExtraction(c.exitCode, c.message);
-    if (c.untouched) {
-      EXPECT_EQ(fake->files[path], planted);
-      EXPECT_TRUE(fake->writeSizes.empty());
+  // Every case with the large read-back pages, and without them.
+  for (const bool pagesUnavailable : {false, true}) {
+    for (const Case& c : cases) {
+      SetUp();
+      SCOPED_TRACE(std::string(c.name) + (pagesUnavailable ? ", no pages" : ""));
+      fake->pagesUnavailable = pagesUnavailable;
+      c.arrange();
+      ExpectFatalExtraction(c.exitCode, c.message);
+      if (c.untouched) {
+        EXPECT_EQ(fake->files[path], planted);
+        EXPECT_TRUE(fake->writeSizes.empty());
+      }
     }
   }
 }

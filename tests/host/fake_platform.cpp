@@ -235,12 +235,27 @@ Handle OpenFileHeld(const char* path) {
 
 bool ReadFile(Handle file, void* bytes, uint32_t count, uint32_t* read) {
   auto* handle = static_cast<FakeSystem::FileHandle*>(file);
+  fake->readRequests.push_back(count);
   const std::vector<unsigned char>& content = fake->files[handle->path];
-  const size_t n = std::min<size_t>(count, content.size() - std::min(handle->position, content.size()));
+  const size_t n = std::min<size_t>(std::min(count, fake->maxBytesPerRead),
+                                    content.size() - std::min(handle->position, content.size()));
   if (n > 0) std::memcpy(bytes, content.data() + handle->position, n);
   handle->position += n;
   *read = static_cast<uint32_t>(n);
   return true;
+}
+
+void* AllocatePages(uint32_t bytes) {
+  if (fake->pagesUnavailable) return nullptr;
+  std::unique_ptr<unsigned char[]> pages(new unsigned char[bytes]());
+  void* address = pages.get();
+  fake->pages[address] = std::move(pages);
+  return address;
+}
+
+void FreePages(void* pages) {
+  if (pages == nullptr) return;
+  fake->pages.erase(pages);
 }
 
 Handle HoldFolder(const char* path) {

@@ -6,6 +6,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -85,6 +86,13 @@ struct FakeSystem {
   uint64_t diskSpace = UINT64_MAX;         // writes beyond it fail with error 112
   bool closeFails = false;
   std::vector<uint32_t> writeSizes;
+  // Reads: the count asked for by each call, and at most this much given.
+  std::vector<uint32_t> readRequests;
+  uint32_t maxBytesPerRead = UINT32_MAX;
+  bool pagesUnavailable = false;  // AllocatePages finds no memory
+  // Pages allocated and not yet freed; the fake process's end (this object's)
+  // releases the rest, as the system does.
+  std::map<void*, std::unique_ptr<unsigned char[]>> pages;
   uint32_t lastError = 0;
 
   // file versions of files the engine check reads: path -> {ms, ls}

@@ -149,6 +149,14 @@ bool ReadFile(Handle file, void* bytes, uint32_t count, uint32_t* read) {
   return ok;
 }
 
+void* AllocatePages(uint32_t bytes) {
+  return ::VirtualAlloc(nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+}
+
+void FreePages(void* pages) {
+  if (pages != nullptr) ::VirtualFree(pages, 0, MEM_RELEASE);
+}
+
 Handle HoldFolder(const char* path) {
   // Read access, not just attributes: sharing is enforced only against opens
   // that ask for data access, and a rename asks for delete access.

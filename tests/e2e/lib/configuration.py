@@ -1,6 +1,8 @@
 """The three end-to-end configurations: which wrapper, which package, which
 Wine prefix (scripts/configurations.sh holds the same table for the shell)."""
 
+import os
+
 # name: (wrapper bits, package architecture, WINEARCH, Wine loader)
 TABLE = {
     "win32": (32, "i586", "win32", "wine"),
@@ -27,10 +29,13 @@ class Configuration:
         # an amd64 package writes them in the 64-bit view.
         self.kit_root = "HKLM64" if self.package_arch == "amd64" else "HKLM"
         self.machine = 0x8664 if self.wrapper_bits == 64 else 0x14C
+        # 32-bit Wine runs through qemu-i386 here (set by scripts/configurations.sh).
+        self.emulated = self.wine == "wine" and os.environ.get("WRAPPER_I386_EMULATED") == "1"
 
     def __str__(self):
-        return "%s (%d-bit wrapper, %s package, %s prefix)" % (
-            self.name, self.wrapper_bits, self.package_arch, self.winearch)
+        return "%s (%d-bit wrapper, %s package, %s prefix%s)" % (
+            self.name, self.wrapper_bits, self.package_arch, self.winearch,
+            ", 32-bit Wine through qemu-i386" if self.emulated else "")
 
     def skip_unless(self, condition, reason):
         """Skips the running case with its reason unless condition holds."""
