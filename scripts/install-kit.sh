@@ -11,7 +11,6 @@
 # The part under Wine is scripts/show-install.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-root=$(pwd)
 source scripts/configurations.sh
 
 bash scripts/install-deps.sh
