@@ -19,6 +19,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.abspath(os.path.join(HERE, "..", ".."))
@@ -480,16 +481,42 @@ class Prefix:
         self.path = os.path.join(build.tmp, "prefix")
         self.env = {k: v for k, v in os.environ.items() if not k.startswith("WINE")}
         self.env.update(WINEPREFIX=self.path, WINEARCH=config.winearch, WINEDEBUG="-all")
-        subprocess.run([config.boot, "wineboot", "-i"], env=self.env, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, check=True)
+        self.log = os.path.join(build.tmp, "wine.log")
+        if self.wine([config.boot, "wineboot", "-i"], self.env) != 0:
+            # the prefix is the harness's own: a second try is no product's answer
+            print("  note: wineboot failed; run again", flush=True)
+            if self.wine([config.boot, "wineboot", "-i"], self.env) != 0:
+                raise RuntimeError("wineboot failed twice")
         self.kit = os.path.join(self.path, "drive_c", "kit")
         shutil.copytree(build.signed, self.kit)
 
-    def msiexec(self, *arguments):
-        done = subprocess.run([self.config.wine, "msiexec"] + list(arguments), env=self.env,
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
+    def wine(self, args, env):
+        """Runs a Wine command to its end (its servers included); its output
+        goes to a file, which the background services it starts may keep."""
+        with open(self.log, "wb") as log:
+            code = subprocess.run(args, env=env, stdout=log, stderr=log, timeout=300).returncode
         subprocess.run(["wineserver", "-w"], env=self.env)
-        return done.returncode
+        return code
+
+    def msiexec(self, *arguments):
+        # Wine sometimes ends a process with 1 at once, before it does anything
+        # (seen under load). Wine's msiexec reports its own failures with
+        # installer codes (1603, 1619 ...), which Linux sees as 67, 83 ...,
+        # never as 1: a quick exit with 1 is run once more, with a note and
+        # Wine's trace of the process starts and DLL loads of that attempt.
+        env = dict(self.env, WINEDEBUG="-all,+process,+loaddll")
+        start = time.monotonic()
+        code = self.wine([self.config.wine, "msiexec"] + list(arguments), env)
+        elapsed = time.monotonic() - start
+        if code == 1 and elapsed < 5:
+            with open(self.log, "rb") as f:
+                trace = f.read().decode("ascii", "replace").splitlines()[-40:]
+            print("  note: msiexec ended with 1 at once (%.1f s), before it did anything: run again."
+                  " Wine's trace of that start (last 40 lines):" % elapsed, flush=True)
+            for line in trace:
+                print("    " + line, flush=True)
+            code = self.wine([self.config.wine, "msiexec"] + list(arguments), env)
+        return code
 
     def installed(self, name):
         path = os.path.join(self.path, "drive_c", *kit.INSTALL_DIR[3:].split("\\"), *name.split("\\"))
