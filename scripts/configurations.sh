@@ -102,14 +102,10 @@ wrapper_debian_archive() {
 }
 
 # Whether the kernel and the host's policy let this run make the namespace;
-# sets host_i386_reason when not.
+# sets host_i386_reason when not (the check names the kernel when its
+# binfmt_misc is not per user namespace, as before Linux 6.7).
 wrapper_namespace_usable() {
-  local major minor why
-  IFS=. read -r major minor _ <<<"$(uname -r)"
-  if [ "$major" -lt 6 ] || { [ "$major" = 6 ] && [ "${minor%%[!0-9]*}" -lt 7 ]; }; then
-    host_i386_reason="the kernel refuses 32-bit programs, and Linux $(uname -r) is older than 6.7, which gives each user namespace its own binfmt_misc for an emulator"
-    return 1
-  fi
+  local why
   if ! why="$(/usr/bin/python3 "$WRAPPER_SCRIPTS/binfmt_namespace.py" --check 2>&1)"; then
     host_i386_reason="the kernel refuses 32-bit programs, and no private namespace for an emulator can be made: ${why#binfmt namespace: }"
     return 1
@@ -117,10 +113,13 @@ wrapper_namespace_usable() {
 }
 
 # Sets host_i386 (native, emulated or off), host_i386_reason, and
-# host_runs_i386 (1 when 32-bit Wine can run here, natively or emulated).
+# host_runs_i386 (1 when 32-bit Wine can run here, natively or emulated);
+# host_i386_needs_emulator is 1 when the host is off only for want of the
+# emulator in the cache.
 wrapper_probe_host() {
   host_i386=off
   host_runs_i386=0
+  host_i386_needs_emulator=0
   local forced="${WRAPPER_I386:-}"
   if [ -z "$forced" ] && [ "${WRAPPER_HOST_64BIT_ONLY:-0}" = 1 ]; then
     forced=off
@@ -159,6 +158,7 @@ wrapper_probe_host() {
   major="$(wrapper_qemu_major)"
   if [ -z "$major" ] || [ "$major" -lt "$WRAPPER_QEMU_MIN_MAJOR" ]; then
     rm -f "$probe"
+    host_i386_needs_emulator=1
     host_i386_reason="$refused, and there is no QEMU >= $WRAPPER_QEMU_MIN_MAJOR qemu-i386 in $WRAPPER_CACHE (scripts/install-deps.sh fetches it from bookworm-backports)"
     return
   fi

@@ -9,11 +9,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/configurations.sh
 wrapper_probe_host
-if [ "$host_runs_i386" != 1 ] && [ "${WRAPPER_I386:-}" != off ] &&
-   [ "${WRAPPER_HOST_64BIT_ONLY:-0}" != 1 ] && [ "$(uname -m)" = x86_64 ]; then
-  if wrapper_fetch_qemu_i386; then
-    wrapper_probe_host
-  fi
+if [ "$host_i386_needs_emulator" = 1 ] && wrapper_fetch_qemu_i386; then
+  wrapper_probe_host
 fi
 
 packages=(

@@ -14,11 +14,14 @@ import os
 import shutil
 import subprocess
 import sys
+import time
 import traceback
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "resources", "kit"))
+sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 import msitransform as mt  # noqa: E402
+from lib.wine_start import START_TRACE, note_start_failure, split_trace  # noqa: E402
 
 # A small fixture: integer columns of both widths and nullability, a
 # two-column key, a table wider than the 16-bit update mask, properties.
@@ -106,21 +109,15 @@ def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
-START_TRACE = "-all,+process,+loaddll"
-
-
 def run_kittool(cmd):
     """kittool under Wine. It prints why on every failure, so an exit with 1
-    and nothing printed is Wine failing to start it (seen under load): that
-    start is run once more, with a note and Wine's trace of it."""
+    and nothing printed is Wine failing to start it: that start is run once
+    more, with a note and Wine's trace of it."""
     env = dict(os.environ, WINEDEBUG=START_TRACE)
+    start = time.monotonic()
     out = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
     if out.returncode == 1 and not out.stdout:
-        trace = out.stderr.decode("ascii", "replace").splitlines()[-40:]
-        print("  note: kittool %s ended with 1, printing nothing: Wine failed to start it; run again."
-              " Wine's trace of that start (last 40 lines):" % cmd[2], flush=True)
-        for line in trace:
-            print("    " + line, flush=True)
+        note_start_failure("kittool " + cmd[2], time.monotonic() - start, split_trace(out.stderr)[1])
         out = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
     return out
 

@@ -34,6 +34,7 @@ import msitransform as mt  # noqa: E402
 from lib import kit  # noqa: E402
 from lib.cases import CASES, WITHOUT_WINE, case, check, equal, run_cases, table  # noqa: E402
 from lib.configuration import Configuration, Skip  # noqa: E402
+from lib.wine_start import START_TRACE, note_start_failure, split_trace  # noqa: E402
 
 SIGN = os.path.join(ROOT, "resources", "signing", "sign.py")
 PACKAGE = "tpz1.6.0_13.msi"
@@ -504,17 +505,13 @@ class Prefix:
         # installer codes (1603, 1619 ...), which Linux sees as 67, 83 ...,
         # never as 1: a quick exit with 1 is run once more, with a note and
         # Wine's trace of the process starts and DLL loads of that attempt.
-        env = dict(self.env, WINEDEBUG="-all,+process,+loaddll")
+        env = dict(self.env, WINEDEBUG=START_TRACE)
         start = time.monotonic()
         code = self.wine([self.config.wine, "msiexec"] + list(arguments), env)
         elapsed = time.monotonic() - start
         if code == 1 and elapsed < 5:
             with open(self.log, "rb") as f:
-                trace = f.read().decode("ascii", "replace").splitlines()[-40:]
-            print("  note: msiexec ended with 1 at once (%.1f s), before it did anything: run again."
-                  " Wine's trace of that start (last 40 lines):" % elapsed, flush=True)
-            for line in trace:
-                print("    " + line, flush=True)
+                note_start_failure("msiexec", elapsed, split_trace(f.read())[1])
             code = self.wine([self.config.wine, "msiexec"] + list(arguments), env)
         return code
 

@@ -14,6 +14,8 @@ import subprocess
 import tempfile
 import time
 
+from lib.wine_start import START_TRACE, note_start_failure, split_trace
+
 EVENT_NAME = "VelmorTPZCabExtractWaitEvent"
 PACKAGE = "tpz1.6.0_13.msi"
 CABINETS = ["sd160130.cab", "ss160130.cab", "st160130.cab", "sj160130.cab",
@@ -128,30 +130,6 @@ class Result:
         return "exit=%s boxes=%r runs=%d" % (
             "timeout" if self.timed_out else ("0x%08x" % self.exit_code if self.exit_code is not None else None),
             self.boxes, len(self.runs))
-
-
-# Wine's channels of process starts and DLL loads, on for every run of a case.
-START_TRACE = "-all,+process,+loaddll"
-TRACE_LINE = re.compile(rb"^[0-9a-f]+:(trace|fixme|warn|err):(process|loaddll):")
-
-
-def split_trace(output):
-    """Wine's output split into its other lines and the START_TRACE lines."""
-    other, trace = [], []
-    for line in output.splitlines(keepends=True):
-        (trace if TRACE_LINE.match(line) else other).append(line)
-    return b"".join(other), b"".join(trace)
-
-
-def note_start_failure(program, elapsed, trace):
-    """Says in the log that a Wine process died (at once, for a program of a
-    case) and is run again, with what Wine wrote (the trace of its process
-    starts and DLL loads, for a case), so that the cause can be looked into."""
-    lines = trace.decode("ascii", "replace").splitlines()
-    print("  note: %s failed (%.1f s), before it did anything: run again."
-          " Wine's output of that start (last %d of %d lines):" % (program, elapsed, min(len(lines), 40), len(lines)))
-    for line in lines[-40:]:
-        print("    " + line)
 
 
 def run_setup(args, env, cwd):
