@@ -131,6 +131,7 @@ add_executable(wrapper WIN32
   ${WRAPPER_CORE_SOURCES}
   src/launcher/main.cpp
   src/platform/win32/platform_win32.cpp
+  src/platform/win32/user_interface.cpp
   src/platform/win32/startup.cpp
   src/platform/win32/builtins.cpp
   resources/wrapper.rc
@@ -154,7 +155,7 @@ target_link_options(wrapper PRIVATE
   -Wl,--major-os-version,${WRAPPER_OS_MAJOR} -Wl,--minor-os-version,${WRAPPER_OS_MINOR}
   -Wl,--no-insert-timestamp
   -Wl,--file-alignment,4096 -Wl,--section-alignment,4096)
-target_link_libraries(wrapper PRIVATE kernel32 user32 advapi32 gcc)
+target_link_libraries(wrapper PRIVATE kernel32 advapi32 gcc)
 if(WRAPPER_SIGNING)
   # Signed in place once linked; a failed signing leaves no wrapper.exe. The
   # signature is appended after the last section: the sections keep their

@@ -142,12 +142,13 @@ int32_t CloseRegKey(RegKey key);
 // The two halves of the fixed file version of the file at path.
 bool GetFixedFileVersion(const char* path, uint32_t* mostSignificant, uint32_t* leastSignificant);
 
-// ---- messages
+// ---- messages (the window system's library is loaded only when one is due)
 void ShowMessageBox(const char* text, const char* caption, uint32_t flags);
 // Whether the process's window station is visible (interactive). A service
 // account or a session without a desktop has an invisible one, where a
-// message box waits for ever for a button nobody can press.
-enum class WindowStation { kVisible, kInvisible, kUnknown };
+// message box waits for ever for a button nobody can press. Without the
+// window system's library (or one of its functions) no box can be shown.
+enum class WindowStation { kVisible, kInvisible, kUnknown, kNoUserInterface };
 WindowStation QueryWindowStation();
 // The system's text for an error code in the user's default language; 0 when none.
 uint32_t FormatSystemMessage(uint32_t error, char* buffer, uint32_t capacity);

@@ -100,6 +100,10 @@ PLANTED = ["shfolder", "shell32", "version", "msi", "userenv", "profapi", "crypt
 # product does not import version.dll itself is the import check of
 # test_image.py; at run time it loads it by its full path.
 PLANT_OVERRIDES = "shfolder,shell32,msi,userenv,profapi,cryptbase,dwmapi,uxtheme=n,b;msiexec.exe=n"
+# The window system's library is loaded only when a box is due: planted too,
+# for the runs that show one (a planted user32 in every run would break the
+# harness's own programs).
+PLANT_USER32_OVERRIDES = PLANT_OVERRIDES + ";user32=n,b"
 PLANT_APP = r"C:\plant\app"      # wrapper.exe and the planted libraries beside it
 PLANT_CWD = r"C:\plant\cwd"      # the current folder of the run, with the same libraries
 PLANT_MARKS = r"C:\plant\marks"  # where a loaded planted library leaves its mark
@@ -127,6 +131,7 @@ def planted_prefix(session):
             os.makedirs(p.unix(folder))
             for name in PLANTED:
                 shutil.copy(os.path.join(session.programs, "plant.dll"), p.unix(folder + "\\" + name + ".dll"))
+            shutil.copy(os.path.join(session.programs, "plant.dll"), p.unix(folder + r"\user32.dll"))
         shutil.copy(session.wrapper, p.unix(PLANT_APP + r"\wrapper.exe"))
         shutil.copy(os.path.join(session.programs, "loadlib.exe"), p.unix(PLANT_APP + r"\loadlib.exe"))
         shutil.copy(os.path.join(session.programs, "loadlib.exe"), p.unix(E2E_DIR + r"\loadlib.exe"))
@@ -149,9 +154,9 @@ def take_marks(prefix):
     return marks
 
 
-def run_planted(prefix, command_line, **options):
+def run_planted(prefix, command_line, overrides=PLANT_OVERRIDES, **options):
     take_marks(prefix)
-    r = prefix.run(command_line=command_line, dll_overrides=PLANT_OVERRIDES,
+    r = prefix.run(command_line=command_line, dll_overrides=overrides,
                    extra_env={"PLANT_MARK_DIR": PLANT_MARKS}, **options)
     return r, take_marks(prefix)
 
@@ -163,6 +168,7 @@ CONTROL_ROWS = [
     # (Wine's placeholder files are found there first, as on Windows).
     ("beside the program", (PLANT_APP + r"\loadlib.exe", "shell32.dll", "shell32.dll", PLANT_APP)),
     ("in the current folder", (E2E_DIR + r"\loadlib.exe", "profapi.dll", "profapi.dll", E2E_DIR)),
+    ("user32 beside the program", (PLANT_APP + r"\loadlib.exe", "user32.dll", "user32.dll", PLANT_APP)),
 ]
 
 
@@ -170,7 +176,7 @@ CONTROL_ROWS = [
 def planted_control(session, row):
     program, library, mark, _ = row
     p = planted_prefix(session)
-    r, marks = run_planted(p, quote_arg(program) + b" " + library.encode())
+    r, marks = run_planted(p, quote_arg(program) + b" " + library.encode(), overrides=PLANT_USER32_OVERRIDES)
     check(mark in marks, "no mark of a planted %s loaded by name: %r (%s)" % (library, marks, r.describe()))
     equal(marks[mark], [program], "the program that loaded it")
 
@@ -188,6 +194,20 @@ def planted_none(session, version):
     installer = r"C:\windows\system32\msiexec.exe" if version in ("win2003", "winxp64") else r"C:\standin\msiexec.exe"
     equal(r.runs[0].command_line, installer_command(p.staging(base), b" /qn", installer=installer),
           "installer command line (the usual staging folder)")
+
+
+@case("planted libraries: a message box comes from the system's user32, loaded when it is due")
+def planted_box(session):
+    # An overlong command line without /s: the only run-time load is the
+    # window system's library, for the box.
+    p = planted_prefix(session)
+    r, marks = run_planted(p, quote_arg(PLANT_APP + r"\wrapper.exe") + b" /v" + b"p" * 1100,
+                           overrides=PLANT_USER32_OVERRIDES)
+    equal(marks, {}, "planted libraries loaded (library: programs)")
+    equal(r.exit_code, 1639, "exit code (%s)" % r.describe())
+    equal([(b.caption, b.text) for b in r.boxes],
+          [("Error", "The command line is too long for the installer. The installation was not started.")],
+          "message boxes")
 
 
 @case("planted program: an empty InstallerLocation does not run \\msiexec.exe of the current drive")

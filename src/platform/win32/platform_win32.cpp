@@ -111,11 +111,6 @@ ResourceLookup FindResourceBytes(Module module, uint16_t id, const char* type, c
   return *bytes != nullptr ? ResourceLookup::kMapped : ResourceLookup::kNotMapped;
 }
 
-uint32_t LoadStringResource(Module module, uint32_t id, char* buffer, uint32_t capacity) {
-  return static_cast<uint32_t>(
-      ::LoadStringA(static_cast<HINSTANCE>(module), id, buffer, static_cast<int>(capacity)));
-}
-
 Handle CreateFileForWrite(const char* path) {
   HANDLE file = ::CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
@@ -275,21 +270,6 @@ bool GetFixedFileVersion(const char* path, uint32_t* mostSignificant, uint32_t* 
   }
   FreeLibrary(version);
   return found;
-}
-
-void ShowMessageBox(const char* text, const char* caption, uint32_t flags) {
-  ::MessageBoxA(nullptr, text, caption, flags);
-}
-
-WindowStation QueryWindowStation() {
-  HWINSTA station = ::GetProcessWindowStation();
-  if (station == nullptr) return WindowStation::kInvisible;  // no desktop at all
-  USEROBJECTFLAGS flags = {};
-  DWORD needed = 0;
-  if (!::GetUserObjectInformationA(station, UOI_FLAGS, &flags, sizeof flags, &needed)) {
-    return WindowStation::kUnknown;
-  }
-  return (flags.dwFlags & WSF_VISIBLE) != 0 ? WindowStation::kVisible : WindowStation::kInvisible;
 }
 
 uint32_t FormatSystemMessage(uint32_t error, char* buffer, uint32_t capacity) {
