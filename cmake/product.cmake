@@ -7,21 +7,43 @@ option(WRAPPER_BUILD_KIT "Build the sample kit into WRAPPER_KIT_DIR" ON)
 option(WRAPPER_FULL_SIZE_KIT "Build the sample kit at its full size" OFF)
 set(WRAPPER_OMIT_RESOURCES "" CACHE STRING "Payload resource types left out (builds made for tests)")
 
-# What differs between the 32-bit and the 64-bit program: the process width
-# decides the entry symbol, the oldest system it declares (XP is 5.1; the
-# first x64 systems are 5.2), the manifest's processor and ASLR's range.
-if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+# What differs between the editions: the processor decides the entry symbol,
+# the oldest system it declares (XP is 5.1; the first x64 systems are 5.2;
+# Windows on arm64 starts at 10.0), the manifest's processor, ASLR's range,
+# the system libraries linked and what stands in for a compiler runtime.
+set(WRAPPER_SYSTEM_LIBRARIES kernel32 advapi32)
+set(WRAPPER_ARCH_SOURCES "")
+set(WRAPPER_CHECKSUM_AFTER_LINK OFF)
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(ARM64|arm64|aarch64)$")
+  set(WRAPPER_PROCESS_BITS 64)
+  set(WRAPPER_ENTRY_SYMBOL WrapperStartup)
+  set(WRAPPER_SUBSYSTEM_VERSION 10.0)
+  set(WRAPPER_MANIFEST_ARCH arm64)
+  # lld differs from ld: it sets the Terminal Server flag (ld does not),
+  # reserves 1 MiB of stack (ld 2 MiB) and writes no header checksum.
+  set(WRAPPER_ARCH_LINK_OPTIONS -Wl,--high-entropy-va -Wl,--disable-tsaware -Wl,--stack,0x200000)
+  set(WRAPPER_CHECKSUM_AFTER_LINK ON)
+  # No compiler runtime for arm64 here: the stack probe is the program's own,
+  # the import libraries are made from cmake/arm64-imports/*.def.
+  list(APPEND WRAPPER_ARCH_SOURCES src/platform/win32/chkstk_arm64.S)
+  enable_language(ASM)
+  include(${PROJECT_SOURCE_DIR}/cmake/arm64-imports.cmake)
+  wrapper_import_libraries(WRAPPER_SYSTEM_LIBRARIES kernel32 advapi32)
+elseif(CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(WRAPPER_PROCESS_BITS 64)
   set(WRAPPER_ENTRY_SYMBOL WrapperStartup)
   set(WRAPPER_SUBSYSTEM_VERSION 5.02)
   set(WRAPPER_MANIFEST_ARCH amd64)
   set(WRAPPER_ARCH_LINK_OPTIONS -Wl,--high-entropy-va)
+  # libgcc: helpers such as ___chkstk_ms.
+  list(APPEND WRAPPER_SYSTEM_LIBRARIES gcc)
 else()
   set(WRAPPER_PROCESS_BITS 32)
   set(WRAPPER_ENTRY_SYMBOL _WrapperStartup)
   set(WRAPPER_SUBSYSTEM_VERSION 5.01)
   set(WRAPPER_MANIFEST_ARCH X86)
   set(WRAPPER_ARCH_LINK_OPTIONS "")
+  list(APPEND WRAPPER_SYSTEM_LIBRARIES gcc)
 endif()
 string(REPLACE "." ";" subsystem_parts ${WRAPPER_SUBSYSTEM_VERSION})
 list(GET subsystem_parts 0 WRAPPER_OS_MAJOR)
@@ -46,6 +68,8 @@ include(${PROJECT_SOURCE_DIR}/cmake/signing.cmake)
 string(TOLOWER "${WRAPPER_ARCH_TAG}" arch_tag_lower)
 if(arch_tag_lower STREQUAL "amd64")
   set(WRAPPER_KIT_ARCH amd64)
+elseif(arch_tag_lower STREQUAL "arm64")
+  set(WRAPPER_KIT_ARCH arm64)
 else()
   set(WRAPPER_KIT_ARCH i586)
 endif()
@@ -62,6 +86,10 @@ if(WRAPPER_BUILD_KIT)
     set(kit_size_flag "--full-size")
   endif()
   file(GLOB_RECURSE kit_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/resources/kit/*)
+  if(WRAPPER_KIT_ARCH STREQUAL "arm64")
+    file(GLOB arm64_import_defs CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/arm64-imports/*.def)
+    list(APPEND kit_sources ${arm64_import_defs})
+  endif()
   add_custom_command(
     OUTPUT ${kit_outputs}
     COMMAND bash ${PROJECT_SOURCE_DIR}/resources/kit/build.sh ${WRAPPER_KIT_DIR} --arch ${WRAPPER_KIT_ARCH} ${kit_size_flag}
@@ -134,6 +162,7 @@ add_executable(wrapper WIN32
   src/platform/win32/user_interface.cpp
   src/platform/win32/startup.cpp
   src/platform/win32/builtins.cpp
+  ${WRAPPER_ARCH_SOURCES}
   resources/wrapper.rc
   ${generated}/payload.rc)
 set_source_files_properties(resources/wrapper.rc PROPERTIES
@@ -143,7 +172,8 @@ target_include_directories(wrapper PRIVATE src ${generated})
 set_target_properties(wrapper PROPERTIES OUTPUT_NAME wrapper RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 target_compile_options(wrapper PRIVATE
   $<$<COMPILE_LANGUAGE:CXX>:-std=c++17 -Os -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
-  -fno-unwind-tables -fno-ident -ffunction-sections -fdata-sections -fno-tree-loop-distribute-patterns
+  -fno-unwind-tables -fno-ident -ffunction-sections -fdata-sections
+  $<$<CXX_COMPILER_ID:GNU>:-fno-tree-loop-distribute-patterns>
   -Wall -Wextra -Werror>)
 set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -I${PROJECT_SOURCE_DIR}/resources -I${generated}")
 target_link_options(wrapper PRIVATE
@@ -155,7 +185,16 @@ target_link_options(wrapper PRIVATE
   -Wl,--major-os-version,${WRAPPER_OS_MAJOR} -Wl,--minor-os-version,${WRAPPER_OS_MINOR}
   -Wl,--no-insert-timestamp
   -Wl,--file-alignment,4096 -Wl,--section-alignment,4096)
-target_link_libraries(wrapper PRIVATE kernel32 advapi32 gcc)
+target_link_libraries(wrapper PRIVATE ${WRAPPER_SYSTEM_LIBRARIES})
+if(TARGET wrapper_arm64_imports)
+  add_dependencies(wrapper wrapper_arm64_imports)
+endif()
+if(WRAPPER_CHECKSUM_AFTER_LINK)
+  # Before any signing: the signature covers the header.
+  add_custom_command(TARGET wrapper POST_BUILD
+    COMMAND /usr/bin/python3 ${PROJECT_SOURCE_DIR}/cmake/pe_checksum.py $<TARGET_FILE:wrapper>
+    VERBATIM)
+endif()
 if(WRAPPER_SIGNING)
   # Signed in place once linked; a failed signing leaves no wrapper.exe. The
   # signature is appended after the last section: the sections keep their

@@ -1,14 +1,15 @@
 #!/usr/bin/python3
-"""Runs a command where i386 programs are run by an emulator, without touching
-the rest of the machine.
+"""Runs a command where i386 or aarch64 programs are run by an emulator,
+without touching the rest of the machine.
 
     binfmt_namespace.py EMULATOR COMMAND [ARG...]
     binfmt_namespace.py --check
 
 The command runs in a user, mount and PID namespace of its own. Linux 6.7 and
-later give each user namespace its own binfmt_misc: the i386 ELF rule is
-registered there, naming EMULATOR (flag F: the kernel opens it once, so it
-need not be visible to the programs it runs). Outside, i386 programs still
+later give each user namespace its own binfmt_misc: the ELF rule of the
+emulator's machine (qemu-i386: i386, qemu-aarch64: aarch64) is registered
+there, naming EMULATOR (flag F: the kernel opens it once, so it need not be
+visible to the programs it runs). Outside, i386 programs still
 fail as before, and other jobs on the machine see nothing of it.
 
 The first process of the PID namespace is a small init of this script: it
@@ -36,12 +37,17 @@ MS_REC, MS_PRIVATE = 0x4000, 1 << 18
 PR_SET_PDEATHSIG = 1
 BINFMT = "/proc/sys/fs/binfmt_misc"
 
-# The usual rule for i386 ELF executables and shared objects (e_type 2 or 3,
-# e_machine 3 = EM_386), as QEMU's binfmt configuration script writes it.
-I386_MAGIC = (b"\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00"
-              b"\x02\x00\x03\x00")
-I386_MASK = (b"\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff"
-             b"\xfe\xff\xff\xff")
+# The usual rules for ELF executables and shared objects (e_type 2 or 3) of
+# each machine, as QEMU's binfmt configuration script writes them, by the
+# emulator's name: i386 (e_machine 3), aarch64 (e_machine 0xb7, 64-bit).
+RULES = {
+    "qemu-i386": (
+        b"\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00",
+        b"\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff"),
+    "qemu-aarch64": (
+        b"\x7fELF\x02\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\xb7\x00",
+        b"\xff\xff\xff\xff\xff\xff\xff\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff"),
+}
 
 libc = ctypes.CDLL(None, use_errno=True)
 
@@ -79,7 +85,7 @@ def exit_code(status):
 def prepare(emulator):
     """In the new namespaces: private mounts, a /proc of this PID namespace
     (Wine looks processes up there by the PIDs it sees) and a binfmt_misc of
-    this user namespace, with the i386 rule when an emulator is given."""
+    this user namespace, with the emulator's rule when one is given."""
     mount("none", "/", None, MS_REC | MS_PRIVATE)
     mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC)
     try:
@@ -88,7 +94,9 @@ def prepare(emulator):
         raise Refused("%s (Linux 6.7 and later give each user namespace its own binfmt_misc; "
                       "this kernel is %s)" % (e.args[0], os.uname().release))
     if emulator:
-        rule = ":wrapper-i386:M::%s:%s:%s:F" % (escaped(I386_MAGIC), escaped(I386_MASK), emulator)
+        name = os.path.basename(emulator)
+        magic, mask = RULES[name]
+        rule = ":wrapper-%s:M::%s:%s:%s:F" % (name[len("qemu-"):], escaped(magic), escaped(mask), emulator)
         with open(BINFMT + "/register", "w") as f:
             f.write(rule)
 
@@ -195,6 +203,10 @@ def main():
     emulator = os.path.abspath(sys.argv[1])
     if not (os.path.isfile(emulator) and os.access(emulator, os.X_OK)):
         print("binfmt namespace: %s is not an executable" % emulator, file=sys.stderr)
+        return 2
+    if os.path.basename(emulator) not in RULES:
+        print("binfmt namespace: no rule for %s (known: %s)"
+              % (os.path.basename(emulator), ", ".join(sorted(RULES))), file=sys.stderr)
         return 2
     return run(emulator, sys.argv[2:])
 

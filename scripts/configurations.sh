@@ -21,7 +21,17 @@ WRAPPER_SCRIPTS="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 # Where the emulator is kept between runs on the same machine.
 WRAPPER_CACHE="${WRAPPER_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/wrapper}"
 WRAPPER_QEMU_I386="$WRAPPER_CACHE/qemu/qemu-i386"
+WRAPPER_QEMU_AARCH64="$WRAPPER_CACHE/qemu/qemu-aarch64"
 WRAPPER_QEMU_MIN_MAJOR=10   # Debian 12's own 7.2 cannot run 32-bit Wine
+# The arm64 Debian root that holds arm64 Wine (scripts/make-arm64-root.sh);
+# a root made by an older recipe carries another stamp and is made again.
+WRAPPER_ARM64_ROOT="$WRAPPER_CACHE/arm64-root"
+WRAPPER_ARM64_ROOT_STAMP="bookworm minbase wine64 1"
+
+wrapper_arm64_root_ready() {
+  [ -x "$WRAPPER_ARM64_ROOT/usr/lib/wine/wine64" ] &&
+    [ "$(cat "$WRAPPER_ARM64_ROOT/.wrapper-root" 2>/dev/null)" = "$WRAPPER_ARM64_ROOT_STAMP" ]
+}
 
 # Writes a 93-byte static i386 program that only exits with 0, so that the
 # answer needs no i386 package.
@@ -37,22 +47,26 @@ wrapper_write_i386_probe() {
   chmod +x "$1"
 }
 
-# Prints the major version of the cached qemu-i386, or nothing.
+# Prints the major version of the cached qemu-i386 (or of the emulator
+# named), or nothing.
 wrapper_qemu_major() {
-  [ -x "$WRAPPER_QEMU_I386" ] || return 0
-  "$WRAPPER_QEMU_I386" --version 2>/dev/null |
-    sed -n 's/^qemu-i386 version \([0-9][0-9]*\)\..*/\1/p' | head -n 1
+  local emulator="${1:-$WRAPPER_QEMU_I386}"
+  [ -x "$emulator" ] || return 0
+  "$emulator" --version 2>/dev/null |
+    sed -n 's/^qemu-[a-z0-9_]* version \([0-9][0-9]*\)\..*/\1/p' | head -n 1
 }
 
-# Puts QEMU's qemu-i386 (>= 10, from Debian's bookworm-backports) in the cache
-# unless a good one is there. Only the package file is fetched, with an apt
+# Puts QEMU's qemu-i386 and qemu-aarch64 (>= 10, from Debian's
+# bookworm-backports) in the cache unless good ones are there. Only the package file is fetched, with an apt
 # configuration of its own that adds the backports suite of the archive this
 # machine already uses; nothing is installed or upgraded. Returns non-zero,
 # saying why, when it cannot.
-wrapper_fetch_qemu_i386() {
-  local major
+wrapper_fetch_qemu() {
+  local major major64
   major="$(wrapper_qemu_major)"
-  if [ -n "$major" ] && [ "$major" -ge "$WRAPPER_QEMU_MIN_MAJOR" ]; then
+  major64="$(wrapper_qemu_major "$WRAPPER_QEMU_AARCH64")"
+  if [ -n "$major" ] && [ "$major" -ge "$WRAPPER_QEMU_MIN_MAJOR" ] &&
+     [ -n "$major64" ] && [ "$major64" -ge "$WRAPPER_QEMU_MIN_MAJOR" ]; then
     return 0
   fi
   local uri
@@ -69,14 +83,17 @@ wrapper_fetch_qemu_i386() {
   local apt=(-q -o Dir::Etc::SourceList="$work/sources.list" -o Dir::Etc::SourceParts=/nonexistent
              -o Dir::State::Lists="$work/lists" -o Dir::Cache="$work/cache"
              -o Dir::Cache::Archives="$work/archives" -o APT::Sandbox::User=root)
-  echo "== fetching qemu-i386 (QEMU >= $WRAPPER_QEMU_MIN_MAJOR) from bookworm-backports into $WRAPPER_CACHE"
+  echo "== fetching qemu-i386 and qemu-aarch64 (QEMU >= $WRAPPER_QEMU_MIN_MAJOR) from bookworm-backports into $WRAPPER_CACHE"
   (cd "$work" && apt-get "${apt[@]}" update >/dev/null &&
      apt-get "${apt[@]}" download qemu-user/bookworm-backports >/dev/null &&
      dpkg-deb -x qemu-user_*.deb root) || status=$?
-  if [ "$status" = 0 ] && [ -x "$work/root/usr/bin/qemu-i386" ]; then
-    mkdir -p "$(dirname "$WRAPPER_QEMU_I386")"
-    install -m 0755 "$work/root/usr/bin/qemu-i386" "$WRAPPER_QEMU_I386.new"
-    mv "$WRAPPER_QEMU_I386.new" "$WRAPPER_QEMU_I386"
+  if [ "$status" = 0 ] && [ -x "$work/root/usr/bin/qemu-i386" ] && [ -x "$work/root/usr/bin/qemu-aarch64" ]; then
+    local emulator
+    for emulator in "$WRAPPER_QEMU_I386" "$WRAPPER_QEMU_AARCH64"; do
+      mkdir -p "$(dirname "$emulator")"
+      install -m 0755 "$work/root/usr/bin/$(basename "$emulator")" "$emulator.new"
+      mv "$emulator.new" "$emulator"
+    done
   else
     echo "fetching qemu-user from bookworm-backports failed" >&2
     status=1
@@ -99,6 +116,7 @@ wrapper_debian_archive() {
     cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
       awk '$1 == "deb" && $0 ~ / bookworm( |$)/ {for (i = 2; i <= NF; i++) if ($i ~ /^[a-z]+:/) {print $i; exit}}'
   } | head -n 1
+  return 0   # a missing sources file is no failure: the caller checks for an empty answer
 }
 
 # Whether the kernel and the host's policy let this run make the namespace;

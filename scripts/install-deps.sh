@@ -9,7 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/configurations.sh
 wrapper_probe_host
-if [ "$host_i386_needs_emulator" = 1 ] && wrapper_fetch_qemu_i386; then
+if [ "$host_i386_needs_emulator" = 1 ] && wrapper_fetch_qemu; then
   wrapper_probe_host
 fi
 

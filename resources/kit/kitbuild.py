@@ -5,9 +5,10 @@ The package's tables are described here and written as .idt files that
 msibuild imports; the cabinets are made by gcab without compression; the
 language transforms are the difference between the package and a variant
 of it, written by msitransform.py and embedded as substorages "1041" and
-"2052". --arch picks the x86 package (i586) or the x64 one (amd64), see
-ARCHES. Everything is derived from fixed inputs (GUIDs, dates, file times,
-pseudo-random payload seeds), so a rebuild gives the same bytes.
+"2052". --arch picks the x86 package (i586), the x64 one (amd64) or the
+Arm64 one (arm64), see ARCHES. Everything is derived from fixed inputs
+(GUIDs, dates, file times, pseudo-random payload seeds), so a rebuild gives
+the same bytes.
 """
 
 import argparse
@@ -33,11 +34,15 @@ COMPONENT_NAMESPACE = uuid.UUID("8E1F3C62-5A0B-4C7D-9E24-7A5B1C3D9F00")
 FIXED_UNIX_TIME = 1359504000
 FIXED_FILETIME = (FIXED_UNIX_TIME + 11644473600) * 10**7
 
-# What differs between the x86 package (i586) and the x64 one (amd64). Both
-# share the upgrade code; each has its own product and package code, since the
-# installer engine must see them as different products, and its own component
-# GUIDs, since a component GUID names a component of one architecture.
+# What differs between the x86 package (i586), the x64 one (amd64) and the
+# Arm64 one (arm64). All share the upgrade code; each has its own product and
+# package code, since the installer engine must see them as different
+# products, and its own component GUIDs, since a component GUID names a
+# component of one architecture.
 #   platform          first half of the summary's Template ("x64;1033")
+#   schema            the summary's Page Count: the oldest installer version
+#                     that may run the package (2.0 brought 64-bit packages,
+#                     5.0 is the first for the Arm64 platform)
 #   program_files     the Directory table's root of the installation folder
 #   component_bits    added to every component's Attributes
 #                     (msidbComponentAttributes64bit: registry and files of a
@@ -46,18 +51,24 @@ FIXED_FILETIME = (FIXED_UNIX_TIME + 11644473600) * 10**7
 #                     search the 64-bit registry view)
 #   component_prefix  name prefix of the component GUIDs (uuid5)
 ARCHES = {
-    "i586": {"platform": "Intel",
+    "i586": {"platform": "Intel", "schema": 200,
              "product_code": "{4B7E2C1A-9D35-4F60-8A13-160013A0C0DE}",
              "package_code": "{4B7E2C1A-9D35-4F60-8A13-1600130FACED}",
              "program_files": "ProgramFilesFolder",
              "component_bits": 0, "locator_bits": 0,
              "component_prefix": "tarsk-kit/"},
-    "amd64": {"platform": "x64",
+    "amd64": {"platform": "x64", "schema": 200,
               "product_code": "{4B7E2C1A-9D35-4F64-8A13-160013A0C0DE}",
               "package_code": "{4B7E2C1A-9D35-4F64-8A13-1600130FACED}",
               "program_files": "ProgramFiles64Folder",
               "component_bits": 256, "locator_bits": 16,
               "component_prefix": "tarsk-kit/x64/"},
+    "arm64": {"platform": "Arm64", "schema": 500,
+              "product_code": "{4B7E2C1A-9D35-4FA6-8A13-160013A0C0DE}",
+              "package_code": "{4B7E2C1A-9D35-4FA6-8A13-1600130FACED}",
+              "program_files": "ProgramFiles64Folder",
+              "component_bits": 256, "locator_bits": 16,
+              "component_prefix": "tarsk-kit/arm64/"},
 }
 
 # Cabinets in the order the installation needs them (= DiskId order), the
@@ -347,7 +358,7 @@ def summary_info(arch, language="1033"):
         mt.PID_TEMPLATE: "%s;%s" % (ARCHES[arch]["platform"], language),
         mt.PID_REVNUMBER: ARCHES[arch]["package_code"],
         mt.PID_CREATE_DTM: FIXED_FILETIME, mt.PID_LASTSAVE_DTM: FIXED_FILETIME,
-        mt.PID_PAGECOUNT: 200, mt.PID_WORDCOUNT: 2,  # compressed files in cabinets
+        mt.PID_PAGECOUNT: ARCHES[arch]["schema"], mt.PID_WORDCOUNT: 2,  # compressed files in cabinets
         mt.PID_APPNAME: "kitbuild.py", mt.PID_SECURITY: 2,
     }
 

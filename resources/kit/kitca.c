@@ -18,8 +18,9 @@
  * the view; it also keeps the 32-bit build free of RegDeleteKeyExA, which
  * 32-bit Windows XP lacks.
  *
- * Built for x86 (kitca.def) and x64 (kitca64.def). Only kernel32, advapi32
- * and msi are used, so the DLL loads on any system of its architecture.
+ * Built for x86 (kitca.def), x64 and arm64 (kitca64.def). Only kernel32,
+ * advapi32, user32 (wsprintfA) and msi are used, so the DLL loads on any
+ * system of its architecture.
  */
 #include <windows.h>
 #include <msi.h>

@@ -5,14 +5,26 @@ flags and the Authenticode signature of a signing build."""
 import os
 import re
 import struct
+import subprocess
 
 import pefile
 
 from lib.cases import case, check, equal, table
+from lib.harness import PACKAGE
 from lib.kit import package_properties
 from lib.product import ROOT, engine_messages
 
 RT_ICON, RT_STRING, RT_GROUP_ICON, RT_MANIFEST = 3, 6, 14, 24
+
+# What the program's processor decides: the optional header's kind, whether
+# ASLR may use the whole 64-bit range, the oldest system it declares (XP is
+# 5.1, the first x64 systems are 5.2, Windows on arm64 starts at 10.0) and
+# the processor its manifest names.
+MACHINES = {
+    0x14C: {"name": "i386", "magic": 0x10B, "high_entropy": False, "subsystem": (5, 1), "manifest": b"X86"},
+    0x8664: {"name": "x86-64", "magic": 0x20B, "high_entropy": True, "subsystem": (5, 2), "manifest": b"amd64"},
+    0xAA64: {"name": "arm64", "magic": 0x20B, "high_entropy": True, "subsystem": (10, 0), "manifest": b"arm64"},
+}
 
 _images = {}
 
@@ -41,7 +53,7 @@ def manifest(session):
         template = f.read()
     config = session.config
     # The processor is the program's own; the assembly name follows the package's architecture tag.
-    expected = (template.replace(b"@WRAPPER_MANIFEST_ARCH@", b"amd64" if config.wrapper_bits == 64 else b"X86")
+    expected = (template.replace(b"@WRAPPER_MANIFEST_ARCH@", MACHINES[config.machine]["manifest"])
                 .replace(b"@WRAPPER_ARCH_TAG@", config.package_arch.encode()))
     found = resources(image(session), RT_MANIFEST)
     equal(sorted(found), [(1, 1033)], "manifest resources (id, language)")
@@ -115,16 +127,11 @@ def header(session):
     check(flags & 0x0100, "NX_COMPAT missing (0x%04x)" % flags)
     equal(opt.Subsystem, 2, "subsystem (Windows GUI)")
     equal(pe.FILE_HEADER.TimeDateStamp, 0, "link timestamp")
-    if session.config.wrapper_bits == 64:
-        equal(pe.FILE_HEADER.Machine, 0x8664, "machine (x86-64)")
-        equal(opt.Magic, 0x20B, "optional header (PE32+)")
-        check(flags & 0x0020, "HIGH_ENTROPY_VA missing (0x%04x)" % flags)
-        # The first x64 systems are 5.2 (XP x64, Server 2003 x64).
-        equal((opt.MajorSubsystemVersion, opt.MinorSubsystemVersion), (5, 2), "subsystem version")
-    else:
-        equal(pe.FILE_HEADER.Machine, 0x14C, "machine (i386)")
-        equal(opt.Magic, 0x10B, "optional header (PE32)")
-        equal((opt.MajorSubsystemVersion, opt.MinorSubsystemVersion), (5, 1), "subsystem version")
+    machine = MACHINES[session.config.machine]
+    equal(pe.FILE_HEADER.Machine, session.config.machine, "machine (%s)" % machine["name"])
+    equal(opt.Magic, machine["magic"], "optional header (PE32 0x10B, PE32+ 0x20B)")
+    equal(bool(flags & 0x0020), machine["high_entropy"], "HIGH_ENTROPY_VA (flags 0x%04x)" % flags)
+    equal((opt.MajorSubsystemVersion, opt.MinorSubsystemVersion), machine["subsystem"], "subsystem version")
     equal((opt.MajorOperatingSystemVersion, opt.MinorOperatingSystemVersion),
           (opt.MajorSubsystemVersion, opt.MinorSubsystemVersion), "operating-system version")
 
@@ -138,6 +145,45 @@ def sections_mappable(session):
                  if s.SizeOfRawData and s.PointerToRawData % 4096]
     equal(misplaced, [], "sections at unaligned file offsets")
     check(any(s.Name.startswith(b".rsrc") for s in pe.sections), "no resource section")
+
+
+# ---- the embedded package
+
+# What the package's architecture decides: the summary's platform, the
+# oldest installer that may run it (Page Count: 200 brought 64-bit packages,
+# 500 is the first for Arm64), the program files root, the components'
+# 64-bit attribute and the processor of its custom action DLL.
+PACKAGE_ARCHES = {
+    "i586": ("Intel", 200, "ProgramFilesFolder", 0, 0x14C),
+    "amd64": ("x64", 200, "ProgramFiles64Folder", 256, 0x8664),
+    "arm64": ("Arm64", 500, "ProgramFiles64Folder", 256, 0xAA64),
+}
+
+
+def msiinfo(*args):
+    return subprocess.run(["msiinfo"] + list(args), stdout=subprocess.PIPE, check=True).stdout
+
+
+def exported_rows(msi, name):
+    """Rows of one table as msiinfo exports it (after the three header lines)."""
+    text = msiinfo("export", msi, name).decode("utf-8")
+    return [line.split("\t") for line in text.splitlines()[3:]]
+
+
+@case("image: the embedded package is built for the package's architecture", wine=False)
+def package_architecture(session):
+    platform, schema, program_files, component_bits, dll_machine = PACKAGE_ARCHES[session.config.package_arch]
+    msi = os.path.join(session.kit_dir, PACKAGE)
+    summary = msiinfo("suminfo", msi).decode("utf-8")
+    equal(re.search(r"^Template: (.*)$", summary, re.M).group(1), platform + ";1033", "summary Template")
+    equal(int(re.search(r"^Version: (\d+)", summary, re.M).group(1)), schema, "summary Page Count (schema)")
+    roots = [row[0] for row in exported_rows(msi, "Directory") if row[1] == "TARGETDIR"]
+    equal(roots, [program_files], "folders below TARGETDIR")
+    bits = sorted({int(row[3]) & 256 for row in exported_rows(msi, "Component")})
+    equal(bits, [component_bits], "msidbComponentAttributes64bit of the components")
+    dll = pefile.PE(data=msiinfo("extract", msi, "Binary.KitCA"), fast_load=True)
+    equal(hex(dll.FILE_HEADER.Machine), hex(dll_machine), "machine of the custom action DLL")
+    check(dll.FILE_HEADER.Characteristics & 0x2000, "the custom action binary is not a DLL")
 
 
 # ---- version information and signature
