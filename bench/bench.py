@@ -56,6 +56,9 @@ EDITIONS = {
     "win64": {"title": "x64 edition (win64)",
               "what": "the native 64-bit `wrapper.exe` with the amd64 kit, in a 64-bit Wine prefix",
               "staging": "tpz1.6.0_13_x64"},
+    "win-arm64": {"title": "arm64 edition (win-arm64)",
+                  "what": "the native arm64 `wrapper.exe` with the arm64 kit, in a 64-bit prefix of arm64 Wine",
+                  "staging": "tpz1.6.0_13"},
 }
 
 

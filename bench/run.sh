@@ -12,6 +12,8 @@
 #          builds in build/bench-full and build/bench-small
 #   win64  the native x64 wrapper with the amd64 kit in a 64-bit prefix: always;
 #          builds in build/bench-win64-full and build/bench-win64-small
+#   win-arm64  never: on an x86-64 host it runs only through qemu-aarch64,
+#          whose timings are not the edition's (its section says so)
 # Programs and prefix of an edition: build/bench/EDITION/{bin,prefix}. An edition
 # not measured keeps its section of docs/benchmarks.md, marked as such.
 set -euo pipefail
@@ -38,6 +40,10 @@ else
   report_args+=(--skipped "win32=$why")
 fi
 editions+=(win64)
+# The arm64 edition runs here only through qemu-aarch64 (every instruction of
+# Wine and of the program translated): those timings are QEMU's, so none are
+# reported; measure it on an arm64 machine.
+report_args+=(--skipped "win-arm64=arm64 programs run on this kind of host only through the emulator qemu-aarch64, whose timings are not the edition's")
 echo "== editions measured: ${editions[*]}"
 if [ "$host_i386" != native ]; then
   echo "== not measured: win32, because $why"

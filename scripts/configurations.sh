@@ -5,6 +5,7 @@
 #   win32          32-bit   i586     win32                     build/win32
 #   win32-x64      32-bit   amd64    win64 with its 32-bit part build/win32-x64
 #   win64          64-bit   amd64    win64                     build/win64
+#   win-arm64      arm64    arm64    win64 (arm64 Wine)        build/win-arm64
 #
 # The first two run 32-bit (i386) Linux programs: 32-bit Wine. A host is of
 # one of three kinds for them (host_i386):
@@ -15,8 +16,13 @@
 #   off       neither: only win64 runs under Wine.
 # WRAPPER_I386=native|emulated|off forces a kind (emulated works on a native
 # host too); WRAPPER_HOST_64BIT_ONLY=1 is the older name of WRAPPER_I386=off.
+#
+# win-arm64 runs Debian's arm64 Wine from an arm64 Debian root in the cache
+# (scripts/make-arm64-root.sh) through QEMU's qemu-aarch64, registered only
+# inside a private namespace of the run, as qemu-i386 is (host_arm64:
+# emulated or off; WRAPPER_ARM64=off leaves it out).
 
-WRAPPER_ALL_CONFIGURATIONS=(win32 win32-x64 win64)
+WRAPPER_ALL_CONFIGURATIONS=(win32 win32-x64 win64 win-arm64)
 WRAPPER_SCRIPTS="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 # Where the emulator is kept between runs on the same machine.
 WRAPPER_CACHE="${WRAPPER_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/wrapper}"
@@ -26,7 +32,7 @@ WRAPPER_QEMU_MIN_MAJOR=10   # Debian 12's own 7.2 cannot run 32-bit Wine
 # The arm64 Debian root that holds arm64 Wine (scripts/make-arm64-root.sh);
 # a root made by an older recipe carries another stamp and is made again.
 WRAPPER_ARM64_ROOT="$WRAPPER_CACHE/arm64-root"
-WRAPPER_ARM64_ROOT_STAMP="bookworm minbase wine64 1"
+WRAPPER_ARM64_ROOT_STAMP="bookworm minbase wine64 2"
 
 wrapper_arm64_root_ready() {
   [ -x "$WRAPPER_ARM64_ROOT/usr/lib/wine/wine64" ] &&
@@ -197,14 +203,49 @@ wrapper_probe_host() {
   host_i386_reason="$refused: 32-bit programs run through QEMU $major's qemu-i386, registered only inside a private namespace of each run"
 }
 
+# Sets host_arm64 (emulated or off) and host_arm64_reason: whether arm64
+# Wine can run here. host_arm64_needs_root is 1 when only the arm64 root is
+# missing (scripts/make-arm64-root.sh makes it).
+wrapper_probe_arm64() {
+  host_arm64=off
+  host_arm64_needs_root=0
+  case "${WRAPPER_ARM64:-}" in
+    off) host_arm64_reason="WRAPPER_ARM64=off leaves it out"; return ;;
+    ""|emulated) ;;
+    *) echo "WRAPPER_ARM64 must be emulated or off, not '$WRAPPER_ARM64'" >&2; return 2 ;;
+  esac
+  local major
+  major="$(wrapper_qemu_major "$WRAPPER_QEMU_AARCH64")"
+  if [ -z "$major" ] || [ "$major" -lt "$WRAPPER_QEMU_MIN_MAJOR" ]; then
+    host_arm64_reason="there is no QEMU >= $WRAPPER_QEMU_MIN_MAJOR qemu-aarch64 in $WRAPPER_CACHE (scripts/install-deps.sh fetches it)"
+    return
+  fi
+  local why
+  if ! why="$(/usr/bin/python3 "$WRAPPER_SCRIPTS/binfmt_namespace.py" --check 2>&1)"; then
+    host_arm64_reason="no private namespace for the emulator can be made: ${why#binfmt namespace: }"
+    return
+  fi
+  if ! wrapper_arm64_root_ready; then
+    host_arm64_needs_root=1
+    host_arm64_reason="the arm64 root with Wine is not in $WRAPPER_CACHE (scripts/install-deps.sh makes it)"
+    return
+  fi
+  host_arm64=emulated
+  host_arm64_reason="arm64 Wine runs through QEMU $major's qemu-aarch64, registered only inside a private namespace of each run"
+}
+
 # Runs a command as a configuration needs it: the 32-bit configurations of
 # an emulated host inside a private namespace where qemu-i386 runs i386
-# programs (every Wine process of the command runs there, and none outlives
-# it); everything else as it is.
+# programs, win-arm64 inside one where qemu-aarch64 runs the arm64 root's
+# Wine (found first on the PATH); every Wine process of the command runs
+# there, and none outlives it. Everything else runs as it is.
 wrapper_run_config() {
   local config="$1"
   shift
-  if [ "$config" != win64 ] && [ "${host_i386:-}" = emulated ]; then
+  if [ "$config" = win-arm64 ]; then
+    PATH="$WRAPPER_SCRIPTS/arm64-wine:$PATH" WRAPPER_ARM64_ROOT="$WRAPPER_ARM64_ROOT" WRAPPER_ARM64_EMULATED=1 \
+      /usr/bin/python3 "$WRAPPER_SCRIPTS/binfmt_namespace.py" "$WRAPPER_QEMU_AARCH64" "$@"
+  elif [ "$config" != win64 ] && [ "${host_i386:-}" = emulated ]; then
     WRAPPER_I386_EMULATED=1 /usr/bin/python3 "$WRAPPER_SCRIPTS/binfmt_namespace.py" "$WRAPPER_QEMU_I386" "$@"
   else
     "$@"
@@ -215,6 +256,7 @@ wrapper_run_config() {
 # (what it cannot, with the reason).
 wrapper_select_configurations() {
   wrapper_probe_host
+  wrapper_probe_arm64
   if [ "$host_runs_i386" = 1 ]; then
     wrapper_configurations=(win32 win32-x64 win64)
     wrapper_skipped=()
@@ -222,16 +264,20 @@ wrapper_select_configurations() {
     wrapper_configurations=(win64)
     wrapper_skipped=(win32 win32-x64)
   fi
+  if [ "$host_arm64" = emulated ]; then
+    wrapper_configurations+=(win-arm64)
+  else
+    wrapper_skipped+=(win-arm64)
+  fi
 }
 
 # One line for the log: which configurations run and which cannot, and why.
 wrapper_configurations_line() {
   local line="configurations: running ${wrapper_configurations[*]}"
   if [ "${#wrapper_skipped[@]}" -gt 0 ]; then
-    line+="; not running ${wrapper_skipped[*]}: host: $host_i386, $host_i386_reason"
-  else
-    line+=" (host: $host_i386, $host_i386_reason)"
+    line+="; not running ${wrapper_skipped[*]}"
   fi
+  line+=" (32-bit: $host_i386, $host_i386_reason; arm64: $host_arm64, $host_arm64_reason)"
   echo "$line"
 }
 
@@ -241,12 +287,14 @@ wrapper_configurations_line() {
 wrapper_wine_loader() {
   case "$1" in
     win64) echo /usr/lib/wine/wine64 ;;
+    win-arm64) echo wine ;;   # scripts/arm64-wine, first on the PATH of the run
     *) echo wine ;;
   esac
 }
 # The loader that makes a configuration's prefix: a 64-bit prefix, with or
 # without its 32-bit part, is made by the 64-bit loader.
 wrapper_boot_loader() {
+  [ "$1" = win-arm64 ] && { echo wine; return; }
   case "$(wrapper_winearch "$1")" in
     win64) echo /usr/lib/wine/wine64 ;;
     *) echo wine ;;
@@ -262,6 +310,7 @@ wrapper_winearch() {
 wrapper_compiler() {
   case "$1" in
     win64) echo x86_64-w64-mingw32-gcc ;;
+    win-arm64) echo "$WRAPPER_SCRIPTS/../tests/arm64/cc.sh" ;;
     *) echo i686-w64-mingw32-gcc ;;
   esac
 }

@@ -57,6 +57,13 @@ EOF
   /bin/bash -c "$inside" inside "$work" >>"$work.log" 2>&1 ||
   { tail -n 30 "$work.log" >&2; exit 1; }
 [ -x "$work/usr/lib/wine/wine64" ] || { echo "wine64 is missing from the arm64 root" >&2; exit 1; }
+# QEMU finds absolute paths in the root first and on the machine otherwise:
+# the server that Wine starts must be the root's arm64 one, never a script
+# whose interpreter would start the machine's x86-64 server (which refuses
+# arm64 clients).
+ln -sf wineserver64 "$work/usr/lib/wine/wineserver"
+ln -sf ../lib/wine/wineserver64 "$work/usr/bin/wineserver"
+ln -sf ../lib/wine/wine64 "$work/usr/bin/wine"
 echo "$WRAPPER_ARM64_ROOT_STAMP" >"$work/.wrapper-root"
 rm -rf "$root"
 mv "$work" "$root"

@@ -4,7 +4,8 @@
 # can run (scripts/configurations.sh) the sample kit's tests and the
 # end-to-end tests under Wine: natively, or for the 32-bit configurations of a
 # host whose kernel refuses 32-bit programs, through qemu-i386 in a private
-# namespace of each suite. Prints the time of each configuration at the end.
+# namespace of each suite; win-arm64 through qemu-aarch64 and arm64 Wine the
+# same way. Prints the time of each configuration at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/configurations.sh
@@ -78,7 +79,9 @@ done
 for config in "${wrapper_skipped[@]}"; do
   echo "== $config: only the checks that need no Wine"
   e2e=0
-  bash tests/e2e/run.sh "build/$config" --config "$config" --without-wine "$host_i386_reason" || e2e=$?
+  reason="$host_i386_reason"
+  [ "$config" = win-arm64 ] && reason="$host_arm64_reason"
+  bash tests/e2e/run.sh "build/$config" --config "$config" --without-wine "$reason" || e2e=$?
   [ "$e2e" = 0 ] || summary+=("$config checks without Wine failed")
 done
 
@@ -109,7 +112,10 @@ wrapper_configurations_line
 for config in "${wrapper_configurations[@]}"; do
   extra=""
   [ "$config" = "$signed" ] && extra=", with the signed build"
-  [ "$config" != win64 ] && [ "$host_i386" = emulated ] && extra+=", emulated"
+  case "$config" in
+    win-arm64) extra+=", emulated" ;;
+    win32*) [ "$host_i386" = emulated ] && extra+=", emulated" ;;
+  esac
   printf 'time %-10s %3d min %02d s (kit and end-to-end suites%s)\n' "$config" \
     $(( config_seconds[$config] / 60 )) $(( config_seconds[$config] % 60 )) "$extra"
 done

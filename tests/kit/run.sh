@@ -6,13 +6,14 @@
 #   win32      i586 kit, 32-bit prefix, 32-bit kittool (the default)
 #   win32-x64  amd64 kit, 64-bit prefix, 32-bit kittool started with wine
 #   win64      amd64 kit, 64-bit prefix, 64-bit kittool started with wine64
+#   win-arm64  arm64 kit, 64-bit prefix of arm64 Wine, arm64 kittool
 # WINEPREFIX names a ready prefix of that kind; without it a private one is
 # made in a temporary folder and removed afterwards. Prints "PASS name" /
 # "FAIL name" / "SKIP name: reason" per case and "N passed, M failed, K
 # skipped"; exits non-zero when a case fails.
 set -uo pipefail
 
-usage() { echo "usage: $0 KITDIR [win32|win32-x64|win64]" >&2; exit 2; }
+usage() { echo "usage: $0 KITDIR [win32|win32-x64|win64|win-arm64]" >&2; exit 2; }
 [ $# -ge 1 ] && [ $# -le 2 ] && [ -f "$1/tpz1.6.0_13.msi" ] || usage
 kit="$(cd "$1" && pwd)"
 config="${2:-win32}"
@@ -23,6 +24,7 @@ source "$repo/scripts/configurations.sh"
 case "$config" in
   win32) kit_arch=i586 ;;
   win32-x64|win64) kit_arch=amd64 ;;
+  win-arm64) kit_arch=arm64 ;;
   *) usage ;;
 esac
 WINE="$(wrapper_wine_loader "$config")"
@@ -34,10 +36,13 @@ cc="$(wrapper_compiler "$config")"
 # registry view and is registered (Uninstall key) in the 64-bit view; the
 # reinstall request stays in the 32-bit view, where the wrapper reads it. A
 # 32-bit prefix has a single view: no view is named there.
-if [ "$kit_arch" = amd64 ]; then
+if [ "$kit_arch" = amd64 ] || [ "$kit_arch" = arm64 ]; then
   platform=x64 program_files_dir=ProgramFiles64Folder component_bits=256 locator_type=18
   dll_machine="8664 PE32+" objdump=x86_64-w64-mingw32-objdump
   kit_view=64 status_view=32 arp_view=64 views=(32 64)
+  if [ "$kit_arch" = arm64 ]; then
+    platform=Arm64 dll_machine="aa64 PE32+" objdump=llvm-objdump
+  fi
 else
   platform=Intel program_files_dir=ProgramFilesFolder component_bits=0 locator_type=2
   dll_machine="14c PE32" objdump=i686-w64-mingw32-objdump
@@ -96,6 +101,12 @@ KIT_KEY='Software\TarskSoft\Kit'
 # Program Files is the 64-bit folder in a 64-bit prefix and the only one in a
 # 32-bit prefix: the default folder is the same for both packages.
 install_dir="$WINEPREFIX/drive_c/Program Files/Tarsk/Kit 1.6.0_13"
+# Wine 8's installer engine on arm64 defines no 64-bit folder properties
+# (ProgramFiles64Folder, ProgramFilesFolder, VersionNT64; only Intel): the
+# package's ProgramFiles64Folder falls back to TARGETDIR, the root of C:.
+if [ "$kit_arch" = arm64 ]; then
+  install_dir="$WINEPREFIX/drive_c/Tarsk/Kit 1.6.0_13"
+fi
 x86_dir="$WINEPREFIX/drive_c/Program Files (x86)/Tarsk"
 KIT_FILES=(README.txt NOTES.txt docs/LICENSE.txt samples/hello.tpz tools/tpzcheck.cfg
            lib/tpzcore.txt lib/zones.txt plugins/plugins.lst bin/tpz.cfg)

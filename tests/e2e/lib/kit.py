@@ -9,11 +9,10 @@ from .harness import PACKAGE, REG_SZ, VENDOR_KEY, HarnessError
 from .product import ROOT
 
 PAYLOAD = os.path.join(ROOT, "resources", "kit", "payload")
-INSTALL_DIR = r"C:\Program Files\Tarsk\Kit 1.6.0_13"
 KIT_KEY = VENDOR_KEY + r"\Kit"
 UNINSTALL_PARENT = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
 REAL_MSIEXEC = r"C:\windows\system32\msiexec.exe"
-# Installed path (below INSTALL_DIR) -> payload source, for the English installation.
+# Installed path (below the configuration's install_dir) -> payload source, for the English installation.
 FILES = {
     "README.txt": "README.txt",
     "NOTES.txt": "res/notes-en.txt",
@@ -29,7 +28,7 @@ FILES = {
 VALUES = {
     "Language": (REG_SZ, b"en\0"),
     "Version": (REG_SZ, b"1.6.0_13\0"),
-    "InstallDir": (REG_SZ, INSTALL_DIR.encode("ascii") + b"\\\0"),
+    "InstallDir": None,  # the configuration's install_dir, with a backslash
 }
 
 
@@ -65,13 +64,16 @@ def value_lines(prefix):
 def expect_installed(prefix, result):
     """Every kit file with the payload's text and the kit's registry values
     (result must come from a run with value_lines(prefix) among its after lines)."""
+    install_dir = prefix.config.install_dir
     for installed, source in FILES.items():
-        path = INSTALL_DIR + "\\" + installed
+        path = install_dir + "\\" + installed
         check(prefix.exists(path), "kit file missing: " + path)
         with open(os.path.join(PAYLOAD, source), "rb") as f:
             expected = f.read().replace(b"\r\n", b"\n")
         equal(prefix.read(path).replace(b"\r\n", b"\n"), expected, "text of " + installed)
     for name, value in VALUES.items():
+        if name == "InstallDir":
+            value = (REG_SZ, install_dir.encode("ascii") + b"\\\0")
         equal(result.values.get(name), value, r"%s\%s value %s" % (prefix.config.kit_root, KIT_KEY, name))
     equal(result.values.get("DisplayName"), (REG_SZ, PRODUCT_NAME.encode("ascii") + b"\0"),
           "product registration (DisplayName)")
