@@ -215,9 +215,12 @@ def composed_too_long(session):
 
 STAGING_ROWS = [
     # (row, Windows version, base folder kind); "xp" is XP as the prefix can
-    # have it (XP x64 in a 64-bit prefix)
+    # have it (XP x64 in a 64-bit prefix). Windows 10 shows 6.2 to an image
+    # that declares an older subsystem and has no compatibility manifest, but
+    # its true 10.0 to one that declares 10.0 (the arm64 edition): not an NT 6
+    # kernel, so the roaming folder through shfolder.dll.
     ("win7", "win7", "local_low"),
-    ("win10", "win10", "local_low"),
+    ("win10", "win10", "win10"),
     ("winxp", "xp", "roaming"),
 ]
 
@@ -225,6 +228,8 @@ STAGING_ROWS = [
 @table("staging folder", [(r[0], r) for r in STAGING_ROWS])
 def staging(session, row):
     _, version, kind = row
+    if kind == "win10":
+        kind = "roaming" if session.config.subsystem_major >= 10 else "local_low"
     p, installer, overrides = session.shared(), STANDIN_DIR + r"\msiexec.exe", None
     if version == "xp":
         p, version, installer, overrides = session.xp()
