@@ -2,13 +2,13 @@
 """Runs a command where i386 or aarch64 programs are run by an emulator,
 without touching the rest of the machine.
 
-    binfmt_namespace.py EMULATOR COMMAND [ARG...]
+    binfmt_namespace.py [--machine i386|aarch64] EMULATOR COMMAND [ARG...]
     binfmt_namespace.py --check
 
 The command runs in a user, mount and PID namespace of its own. Linux 6.7 and
 later give each user namespace its own binfmt_misc: the ELF rule of the
-emulator's machine (qemu-i386: i386, qemu-aarch64: aarch64) is registered
-there, naming EMULATOR (flag F: the kernel opens it once, so it need not be
+machine (i386 unless --machine says otherwise) is registered there as
+wrapper-MACHINE, naming EMULATOR (flag F: the kernel opens it once, so it need not be
 visible to the programs it runs). Outside, i386 programs still
 fail as before, and other jobs on the machine see nothing of it.
 
@@ -38,13 +38,13 @@ PR_SET_PDEATHSIG = 1
 BINFMT = "/proc/sys/fs/binfmt_misc"
 
 # The usual rules for ELF executables and shared objects (e_type 2 or 3) of
-# each machine, as QEMU's binfmt configuration script writes them, by the
-# emulator's name: i386 (e_machine 3), aarch64 (e_machine 0xb7, 64-bit).
+# each machine, as QEMU's binfmt configuration script writes them: i386
+# (e_machine 3), aarch64 (e_machine 0xb7, 64-bit).
 RULES = {
-    "qemu-i386": (
+    "i386": (
         b"\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00",
         b"\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff"),
-    "qemu-aarch64": (
+    "aarch64": (
         b"\x7fELF\x02\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\xb7\x00",
         b"\xff\xff\xff\xff\xff\xff\xff\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff"),
 }
@@ -82,7 +82,7 @@ def exit_code(status):
     return 128 + os.WTERMSIG(status)
 
 
-def prepare(emulator):
+def prepare(emulator, machine):
     """In the new namespaces: private mounts, a /proc of this PID namespace
     (Wine looks processes up there by the PIDs it sees) and a binfmt_misc of
     this user namespace, with the emulator's rule when one is given."""
@@ -94,18 +94,17 @@ def prepare(emulator):
         raise Refused("%s (Linux 6.7 and later give each user namespace its own binfmt_misc; "
                       "this kernel is %s)" % (e.args[0], os.uname().release))
     if emulator:
-        name = os.path.basename(emulator)
-        magic, mask = RULES[name]
-        rule = ":wrapper-%s:M::%s:%s:%s:F" % (name[len("qemu-"):], escaped(magic), escaped(mask), emulator)
+        magic, mask = RULES[machine]
+        rule = ":wrapper-%s:M::%s:%s:%s:F" % (machine, escaped(magic), escaped(mask), emulator)
         with open(BINFMT + "/register", "w") as f:
             f.write(rule)
 
 
-def init(emulator, argv):
+def init(emulator, machine, argv):
     """PID 1 of the namespace: runs the command and reaps every process."""
     die_with_parent()
     try:
-        prepare(emulator)
+        prepare(emulator, machine)
     except (Refused, OSError) as e:
         print("binfmt namespace: %s" % (e.args[0] if isinstance(e, Refused) else e), flush=True)
         os._exit(125)
@@ -146,7 +145,7 @@ def write_maps(pid):
             f.write(text)
 
 
-def run(emulator, argv):
+def run(emulator, machine, argv):
     ready_r, ready_w = os.pipe()
     go_r, go_w = os.pipe()
     middle = os.fork()
@@ -166,7 +165,7 @@ def run(emulator, argv):
             os._exit(125)
         first = os.fork()  # PID 1 of the new PID namespace
         if first == 0:
-            init(emulator, argv)
+            init(emulator, machine, argv)
         while True:
             try:
                 _, status = os.waitpid(first, 0)
@@ -195,20 +194,25 @@ def run(emulator, argv):
 
 
 def main():
-    if len(sys.argv) == 2 and sys.argv[1] == "--check":
-        return run(None, [])
-    if len(sys.argv) < 3:
+    args = sys.argv[1:]
+    if args == ["--check"]:
+        return run(None, None, [])
+    machine = "i386"
+    if args[:1] == ["--machine"]:
+        machine = args[1] if len(args) > 1 else ""
+        args = args[2:]
+        if machine not in RULES:
+            print("binfmt namespace: no rule for the machine '%s' (known: %s)"
+                  % (machine, ", ".join(sorted(RULES))), file=sys.stderr)
+            return 2
+    if len(args) < 2:
         print(__doc__.strip().split("\n\n")[1], file=sys.stderr)
         return 2
-    emulator = os.path.abspath(sys.argv[1])
+    emulator = os.path.abspath(args[0])
     if not (os.path.isfile(emulator) and os.access(emulator, os.X_OK)):
         print("binfmt namespace: %s is not an executable" % emulator, file=sys.stderr)
         return 2
-    if os.path.basename(emulator) not in RULES:
-        print("binfmt namespace: no rule for %s (known: %s)"
-              % (os.path.basename(emulator), ", ".join(sorted(RULES))), file=sys.stderr)
-        return 2
-    return run(emulator, sys.argv[2:])
+    return run(emulator, machine, args[1:])
 
 
 if __name__ == "__main__":

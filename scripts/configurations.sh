@@ -244,7 +244,7 @@ wrapper_run_config() {
   shift
   if [ "$config" = win-arm64 ]; then
     PATH="$WRAPPER_SCRIPTS/arm64-wine:$PATH" WRAPPER_ARM64_ROOT="$WRAPPER_ARM64_ROOT" WRAPPER_ARM64_EMULATED=1 \
-      /usr/bin/python3 "$WRAPPER_SCRIPTS/binfmt_namespace.py" "$WRAPPER_QEMU_AARCH64" "$@"
+      /usr/bin/python3 "$WRAPPER_SCRIPTS/binfmt_namespace.py" --machine aarch64 "$WRAPPER_QEMU_AARCH64" "$@"
   elif [ "$config" != win64 ] && [ "${host_i386:-}" = emulated ]; then
     WRAPPER_I386_EMULATED=1 /usr/bin/python3 "$WRAPPER_SCRIPTS/binfmt_namespace.py" "$WRAPPER_QEMU_I386" "$@"
   else

@@ -53,7 +53,7 @@ chroot "$root" /usr/bin/env DEBIAN_FRONTEND=noninteractive apt-get -q -y -o APT:
 chroot "$root" /usr/bin/env apt-get clean
 EOF
 )
-/usr/bin/python3 scripts/binfmt_namespace.py "$WRAPPER_QEMU_AARCH64" \
+/usr/bin/python3 scripts/binfmt_namespace.py --machine aarch64 "$WRAPPER_QEMU_AARCH64" \
   /bin/bash -c "$inside" inside "$work" >>"$work.log" 2>&1 ||
   { tail -n 30 "$work.log" >&2; exit 1; }
 [ -x "$work/usr/lib/wine/wine64" ] || { echo "wine64 is missing from the arm64 root" >&2; exit 1; }

@@ -1,5 +1,6 @@
 """Tests of scripts/binfmt_namespace.py: the private namespace in which the
-32-bit configurations run i386 programs through the emulator.
+32-bit configurations run i386 programs, and win-arm64 aarch64 ones, through
+an emulator.
 
     python3 -m unittest discover -s tests/scripts -p 'test_*.py'
 
@@ -36,10 +37,11 @@ def check():
 NAMESPACE_OK, NAMESPACE_WHY = check()
 
 
-def in_namespace(command, emulator=None, **kwargs):
+def in_namespace(command, emulator=None, machine=None, **kwargs):
     """Runs a shell command in the namespace (with a dummy emulator when none
     is given: any executable will do for registering the rule)."""
-    return subprocess.run([sys.executable, RUNNER, emulator or "/bin/true", "sh", "-c", command],
+    choice = ["--machine", machine] if machine else []
+    return subprocess.run([sys.executable, RUNNER] + choice + [emulator or "/bin/true", "sh", "-c", command],
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, **kwargs)
 
 
@@ -60,15 +62,22 @@ class Namespace(unittest.TestCase):
                 self.assertEqual(in_namespace(command).returncode, status)
 
     def test_rule_registered_inside_only(self):
-        out = in_namespace("cat /proc/sys/fs/binfmt_misc/wrapper-i386")
-        self.assertEqual(out.returncode, 0, out.stderr)
-        self.assertIn(b"flags: F", out.stdout)
-        self.assertIn(b"interpreter /bin/true", out.stdout)
-        # Outside, the host's binfmt_misc (mounted or not) never holds it.
-        self.assertFalse(os.path.exists("/proc/sys/fs/binfmt_misc/wrapper-i386"))
-        with open("/proc/self/mounts") as f:
-            outside = f.read()
-        self.assertNotIn("wrapper-i386", outside)
+        # (machine asked for, rule name, its e_machine bytes in the magic, the other rule)
+        for machine, rule, e_machine, other in ((None, "wrapper-i386", "0300", "wrapper-aarch64"),
+                                                ("aarch64", "wrapper-aarch64", "b700", "wrapper-i386")):
+            with self.subTest(machine=machine):
+                out = in_namespace("cat /proc/sys/fs/binfmt_misc/%s; ls /proc/sys/fs/binfmt_misc" % rule,
+                                   machine=machine)
+                self.assertEqual(out.returncode, 0, out.stderr)
+                self.assertIn(b"flags: F", out.stdout)
+                self.assertIn(b"interpreter /bin/true", out.stdout)
+                self.assertRegex(out.stdout.decode(), r"magic 7f454c46\w{24}0200%s\n" % e_machine)
+                self.assertNotIn(other.encode(), out.stdout)
+                # Outside, the host's binfmt_misc (mounted or not) never holds it.
+                self.assertFalse(os.path.exists("/proc/sys/fs/binfmt_misc/" + rule))
+                with open("/proc/self/mounts") as f:
+                    outside = f.read()
+                self.assertNotIn(rule, outside)
 
     def test_runs_as_the_caller_with_its_own_pids(self):
         out = in_namespace("id -u; echo $$; ls -d /proc/[0-9]* | wc -l")
@@ -121,7 +130,9 @@ class Emulator(unittest.TestCase):
 
 class Usage(unittest.TestCase):
     def test_refused_arguments(self):
-        for args in ([], ["/bin/true"], ["/nonexistent/qemu", "true"], ["/tmp", "true"]):
+        for args in ([], ["/bin/true"], ["/nonexistent/qemu", "true"], ["/tmp", "true"],
+                     ["--machine", "mips", "/bin/true", "true"], ["--machine"],
+                     ["--machine", "aarch64", "/bin/true"]):
             with self.subTest(args=args):
                 out = subprocess.run([sys.executable, RUNNER] + args, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE)
