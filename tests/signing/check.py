@@ -516,7 +516,7 @@ class Prefix:
         return code
 
     def installed(self, name):
-        path = os.path.join(self.path, "drive_c", *kit.INSTALL_DIR[3:].split("\\"), *name.split("\\"))
+        path = os.path.join(self.path, "drive_c", *self.config.install_dir[3:].split("\\"), *name.split("\\"))
         return read(path).replace(b"\r\n", b"\n") if os.path.exists(path) else None
 
     def close(self):
