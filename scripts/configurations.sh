@@ -129,11 +129,23 @@ wrapper_debian_archive() {
 # sets host_i386_reason when not (the check names the kernel when its
 # binfmt_misc is not per user namespace, as before Linux 6.7).
 wrapper_namespace_usable() {
-  local why
-  if ! why="$(/usr/bin/python3 "$WRAPPER_SCRIPTS/binfmt_namespace.py" --check 2>&1)"; then
-    host_i386_reason="the kernel refuses 32-bit programs, and no private namespace for an emulator can be made: ${why#binfmt namespace: }"
+  wrapper_check_namespace
+  if [ -n "$wrapper_namespace_refused" ]; then
+    host_i386_reason="the kernel refuses 32-bit programs, and no private namespace for an emulator can be made: $wrapper_namespace_refused"
     return 1
   fi
+}
+
+# Sets wrapper_namespace_refused to why no private namespace can be made here
+# (empty when one can); the check runs once per shell, for both emulators.
+wrapper_check_namespace() {
+  [ -z "${wrapper_namespace_checked:-}" ] || return 0
+  local why
+  wrapper_namespace_refused=""
+  if ! why="$(/usr/bin/python3 "$WRAPPER_SCRIPTS/binfmt_namespace.py" --check 2>&1)"; then
+    wrapper_namespace_refused="${why#binfmt namespace: }"
+  fi
+  wrapper_namespace_checked=1
 }
 
 # Sets host_i386 (native, emulated or off), host_i386_reason, and
@@ -220,9 +232,9 @@ wrapper_probe_arm64() {
     host_arm64_reason="there is no QEMU >= $WRAPPER_QEMU_MIN_MAJOR qemu-aarch64 in $WRAPPER_CACHE (scripts/install-deps.sh fetches it)"
     return
   fi
-  local why
-  if ! why="$(/usr/bin/python3 "$WRAPPER_SCRIPTS/binfmt_namespace.py" --check 2>&1)"; then
-    host_arm64_reason="no private namespace for the emulator can be made: ${why#binfmt namespace: }"
+  wrapper_check_namespace
+  if [ -n "$wrapper_namespace_refused" ]; then
+    host_arm64_reason="no private namespace for the emulator can be made: $wrapper_namespace_refused"
     return
   fi
   if ! wrapper_arm64_root_ready; then
