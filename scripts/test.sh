@@ -10,24 +10,27 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/configurations.sh
 run_start=$SECONDS
-# Seconds spent per configuration (kit, end-to-end and signed suites).
-declare -A config_seconds=()
-timed() {
-  local config="$1" start=$SECONDS status=0
-  shift
-  "$@" || status=$?
-  config_seconds[$config]=$(( ${config_seconds[$config]:-0} + SECONDS - start ))
-  return "$status"
+# Seconds of each part, in the order they ran, and of each configuration's jobs.
+parts=()
+declare -A part_seconds=() config_seconds=()
+part_start=$SECONDS
+# part NAME: the part that ran since the last call ends (its name), and its time.
+part() {
+  parts+=("$1")
+  part_seconds[$1]=$((SECONDS - part_start))
+  part_start=$SECONDS
 }
 
 bash scripts/install-deps.sh
 wrapper_select_configurations
 wrapper_configurations_line
+part "packages, emulators and roots"
 
 echo "== host unit tests"
 cmake --preset host >/dev/null
 cmake --build --preset host
 ctest --preset host
+part "host unit tests"
 
 echo "== the emulator's private namespace (its own unit tests)"
 WRAPPER_QEMU_I386="$([ "$host_i386" = emulated ] && echo "$WRAPPER_QEMU_I386")" \
@@ -50,6 +53,7 @@ for target in command_line registry_value; do
   rm -rf "$work" "$work.log"
   if [ "$status" != 0 ]; then echo "fuzz_$target failed"; exit 1; fi
 done
+part "script and benchmark unit tests, fuzzing"
 
 # Every edition is built on every host; only running it needs the host's help.
 for config in "${WRAPPER_ALL_CONFIGURATIONS[@]}"; do
@@ -57,58 +61,128 @@ for config in "${WRAPPER_ALL_CONFIGURATIONS[@]}"; do
   cmake --preset "$config" >/dev/null
   cmake --build --preset "$config"
 done
+part "product builds"
 
+# ---- the suites under Wine, side by side
+# Each suite is a job with its own prefixes (copies of one booted template
+# per configuration), X display, temporary files and, where an emulator runs
+# it, namespace. Most of a suite's time is spent waiting for chains of Wine
+# processes, so WRAPPER_LANES jobs (3 by default) run at once; each job's
+# output is printed in one piece when it ends. An end-to-end suite is split
+# into WRAPPER_SHARDS runs (2 by default) of every Nth case.
+lanes="${WRAPPER_LANES:-3}"
+shards="${WRAPPER_SHARDS:-2}"
+logs="$(mktemp -d)"
+export WRAPPER_PREFIX_TEMPLATES="$logs/templates"
+export PYTHONDONTWRITEBYTECODE=1
+declare -A job_pid=() job_started=() job_seconds=() job_status=()
 summary=()
+
+# The signed build of a configuration, made with a throw-away certificate
+# authority of this run only: its signatures, and the end-to-end cases that
+# a signature can change (the unsigned build runs them all).
+signed_suite() {
+  local config="$1" ca status=0
+  ca="$(mktemp -d)"
+  bash tests/signing/make-ca.sh "$ca" &&
+    cmake --preset "$config" -B "build/$config-signed" \
+      -DWRAPPER_SIGN_CERT="$ca/codesign.pem" -DWRAPPER_SIGN_KEY="$ca/codesign.key" >/dev/null &&
+    cmake --build "build/$config-signed" -j2 >"$ca/build.log" 2>&1 ||
+    { tail -n 40 "$ca/build.log"; echo "the signed build failed"; rm -rf "$ca"; return 1; }
+  wrapper_run_config "$config" bash tests/signing/run.sh "build/$config-signed" "$ca" --config "$config" ||
+    { echo "the signing checks failed"; status=1; }
+  wrapper_run_config "$config" bash tests/e2e/run.sh "build/$config-signed" --config "$config" --signed-build ||
+    { echo "the end-to-end cases of the signed build failed"; status=1; }
+  rm -rf "$ca"
+  return "$status"
+}
+
+# run_job KIND:CONFIG[:SHARD]
+run_job() {
+  local kind config shard reason
+  IFS=: read -r kind config shard <<<"$1"
+  case "$kind" in
+    kit) wrapper_run_config "$config" bash tests/kit/run.sh "build/$config/kit" "$config" ;;
+    e2e) wrapper_run_config "$config" bash tests/e2e/run.sh "build/$config" --config "$config" --shard "$shard" ;;
+    signed) signed_suite "$config" ;;
+    # What the host cannot run is still checked where no Wine is needed: the
+    # built image read back (imports, headers, manifest, resources) and the
+    # reproducible build.
+    nowine)
+      reason="$host_i386_reason"
+      [ "$config" = win-arm64 ] && reason="$host_arm64_reason"
+      bash tests/e2e/run.sh "build/$config" --config "$config" --without-wine "$reason" ;;
+  esac
+}
+
+job_log() { printf '%s/%s.log' "$logs" "${1//[:\/]/-}"; }
+
+start_job() {
+  run_job "$1" >"$(job_log "$1")" 2>&1 </dev/null &
+  job_pid[$!]="$1"
+  job_started[$1]=$SECONDS
+}
+
+# Waits for one running job to end and prints its output.
+finish_job() {
+  local pid="" status=0 job
+  wait -n -p pid "${!job_pid[@]}" || status=$?
+  job="${job_pid[$pid]}"
+  unset "job_pid[$pid]"
+  job_status[$job]=$status
+  job_seconds[$job]=$((SECONDS - job_started[$job]))
+  echo "== $job: $([ "$status" = 0 ] && echo passed || echo "FAILED ($status)") in ${job_seconds[$job]} s"
+  sed 's/^/  /' "$(job_log "$job")"
+  [ "$status" = 0 ] || summary+=("$job failed")
+}
+
+stop_jobs() {
+  local pid
+  for pid in "${!job_pid[@]}"; do kill -- "-$pid" 2>/dev/null; done
+  wait
+  rm -rf "$logs"
+}
+trap stop_jobs EXIT
+# Each job in a process group of its own, so that an interrupted run ends
+# every process of its jobs.
+set -m
+
+# The longest jobs first: the emulated suites, then the signed build.
+queue=()
+emulated=() native=()
 for config in "${wrapper_configurations[@]}"; do
-  echo "== $config: the sample kit under Wine's installer engine"
-  status=0
-  timed "$config" wrapper_run_config "$config" bash tests/kit/run.sh "build/$config/kit" "$config" ||
-    status=$?
-  [ "$status" = 0 ] || summary+=("$config kit tests failed")
-
-  echo "== $config: end-to-end tests under Wine"
-  e2e=0
-  timed "$config" wrapper_run_config "$config" bash tests/e2e/run.sh "build/$config" --config "$config" ||
-    e2e=$?
-  [ "$e2e" = 0 ] || summary+=("$config end-to-end tests failed")
+  case "$config" in
+    win-arm64) emulated+=("$config") ;;
+    win32*) if [ "$host_i386" = emulated ]; then emulated+=("$config"); else native+=("$config"); fi ;;
+    *) native+=("$config") ;;
+  esac
 done
-
-# What the host cannot run is still checked where no Wine is needed: the
-# built image read back (imports, headers, manifest, resources) and the
-# reproducible build.
-for config in "${wrapper_skipped[@]}"; do
-  echo "== $config: only the checks that need no Wine"
-  e2e=0
-  reason="$host_i386_reason"
-  [ "$config" = win-arm64 ] && reason="$host_arm64_reason"
-  bash tests/e2e/run.sh "build/$config" --config "$config" --without-wine "$reason" || e2e=$?
-  [ "$e2e" = 0 ] || summary+=("$config checks without Wine failed")
-done
-
-# ---- signing: a signed build of the first configuration this host runs,
-# with a throw-away certificate authority made for this run only.
 signed="${wrapper_configurations[0]}"
-echo "== $signed: signed build (test authority), its signatures and the end-to-end tests"
-ca="$(mktemp -d)"
-status=0
-bash tests/signing/make-ca.sh "$ca" &&
-  cmake --preset "$signed" -B "build/$signed-signed" \
-    -DWRAPPER_SIGN_CERT="$ca/codesign.pem" -DWRAPPER_SIGN_KEY="$ca/codesign.key" >/dev/null &&
-  cmake --build "build/$signed-signed" -j2 || status=$?
-if [ "$status" = 0 ]; then
-  timed "$signed" wrapper_run_config "$signed" bash tests/signing/run.sh "build/$signed-signed" "$ca" \
-      --config "$signed" ||
-    summary+=("$signed signing checks failed")
-  timed "$signed" wrapper_run_config "$signed" bash tests/e2e/run.sh "build/$signed-signed" --config "$signed" ||
-    summary+=("$signed end-to-end tests of the signed build failed")
-else
-  summary+=("$signed signed build failed")
-fi
-rm -rf "$ca"
-# ---- end of signing
+for config in "${emulated[@]}" "${native[@]}"; do
+  for shard in $(seq 1 "$shards"); do queue+=("e2e:$config:$shard/$shards"); done
+  [ "$config" = "$signed" ] && queue+=("signed:$config")
+done
+for config in "${emulated[@]}" "${native[@]}"; do queue+=("kit:$config"); done
+for config in "${wrapper_skipped[@]}"; do queue+=("nowine:$config"); done
+
+echo "== suites: ${#queue[@]} jobs, $lanes at a time"
+for job in "${queue[@]}"; do
+  while [ "${#job_pid[@]}" -ge "$lanes" ]; do finish_job; done
+  start_job "$job"
+done
+while [ "${#job_pid[@]}" -gt 0 ]; do finish_job; done
+part "suites under Wine ($lanes at a time)"
+for job in "${!job_seconds[@]}"; do
+  IFS=: read -r _ config _ <<<"$job"
+  config_seconds[$config]=$(( ${config_seconds[$config]:-0} + job_seconds[$job] ))
+done
 
 echo "== summary"
 wrapper_configurations_line
+for job in "${queue[@]}"; do
+  printf 'job  %-24s %4d s  %s\n' "$job" "${job_seconds[$job]:-0}" \
+    "$([ "${job_status[$job]:-1}" = 0 ] && echo passed || echo FAILED)"
+done
 for config in "${wrapper_configurations[@]}"; do
   extra=""
   [ "$config" = "$signed" ] && extra=", with the signed build"
@@ -116,8 +190,11 @@ for config in "${wrapper_configurations[@]}"; do
     win-arm64) extra+=", emulated" ;;
     win32*) [ "$host_i386" = emulated ] && extra+=", emulated" ;;
   esac
-  printf 'time %-10s %3d min %02d s (kit and end-to-end suites%s)\n' "$config" \
+  printf 'time %-10s %3d min %02d s (its jobs added up%s)\n' "$config" \
     $(( config_seconds[$config] / 60 )) $(( config_seconds[$config] % 60 )) "$extra"
+done
+for name in "${parts[@]}"; do
+  printf 'part %3d min %02d s  %s\n' $(( part_seconds[$name] / 60 )) $(( part_seconds[$name] % 60 )) "$name"
 done
 printf 'time in all   %3d min %02d s\n' $(( (SECONDS - run_start) / 60 )) $(( (SECONDS - run_start) % 60 ))
 if [ "${#summary[@]}" -gt 0 ]; then

@@ -18,6 +18,18 @@ from lib import cases  # noqa: E402
 from lib.configuration import Configuration  # noqa: E402
 from lib.harness import HarnessError, Session  # noqa: E402
 
+# What a signature can change, run again on the signed build (the unsigned
+# build runs every case): the image and its resources read back, that it
+# starts and reads its own strings and package, that it installs the kit
+# with the real installer engine, and a message box from its string table.
+SIGNED_BUILD_CASES = (
+    "image:",
+    "typical run: German, /s and quoted /v",
+    "real msiexec: /s installs the kit after the event",
+    "engine too old[English]",
+    "engine too old[Japanese]",
+)
+
 
 def main():
     parser = argparse.ArgumentParser()
@@ -27,6 +39,10 @@ def main():
                         help="run only the cases that need no Wine, and say why the others do not run")
     parser.add_argument("-k", action="append", default=[], help="run only cases whose name contains this")
     parser.add_argument("-v", action="store_true", help="print Wine's stderr of failing cases")
+    parser.add_argument("--signed-build", action="store_true",
+                        help="run only what a signature can change (SIGNED_BUILD_CASES)")
+    parser.add_argument("--shard", metavar="I/N", default="1/1",
+                        help="run only every Nth case, from the Ith on (a suite split in N runs side by side)")
     options = parser.parse_args()
 
     here = os.path.dirname(os.path.abspath(__file__))
@@ -34,14 +50,20 @@ def main():
         if name.startswith("test_") and name.endswith(".py"):
             importlib.import_module(name[:-3])
 
-    selected = [(n, f) for n, f in cases.CASES if not options.k or any(k in n for k in options.k)]
+    patterns = options.k + (list(SIGNED_BUILD_CASES) if options.signed_build else [])
+    selected = [(n, f) for n, f in cases.CASES if not patterns or any(k in n for k in patterns)]
+    shard, shards = (int(n) for n in options.shard.split("/"))
+    if not 1 <= shard <= shards:
+        parser.error("--shard I/N needs 1 <= I <= N")
+    selected = selected[shard - 1::shards]
     not_run = 0
     if options.without_wine:
         not_run = len([n for n, _ in selected if n not in cases.WITHOUT_WINE])
         selected = [(n, f) for n, f in selected if n in cases.WITHOUT_WINE]
         print("# %d cases need Wine and do not run: %s" % (not_run, options.without_wine), flush=True)
     config = Configuration(options.config)
-    print("# configuration %s" % config, flush=True)
+    print("# configuration %s%s" % (config, ", cases %d of every %d" % (shard, shards) if shards > 1 else ""),
+          flush=True)
     passed = failed = skipped = 0
     started = time.monotonic()
     session = None

@@ -65,9 +65,10 @@ def plant_hard_link(prefix, name):
 
 LINK_ROWS = [
     # (row, staged name, stand-in settings): the package is refused on the main
-    # thread; a cabinet on the cabinet thread while the installer waits.
+    # thread; a cabinet on the cabinet thread while the installer waits (its
+    # wait ends with the wrapper, however long the box takes).
     ("package", PACKAGE, None),
-    ("cabinet", CABINETS[2], {"WAIT_EVENT": 8000}),
+    ("cabinet", CABINETS[2], {"WAIT_EVENT": 60000}),
 ]
 
 

@@ -76,9 +76,11 @@ trap cleanup EXIT
 export WINEDEBUG=-all
 export PYTHONDONTWRITEBYTECODE=1  # no __pycache__ in the source tree
 if [ -z "${WINEPREFIX:-}" ]; then
+  # A copy of the configuration's booted template (the run's shared one
+  # when the test command made a folder for them).
   export WINEPREFIX="$tmp/prefix"
-  WINEARCH="$winearch" "$WINE" wineboot -i >/dev/null 2>&1 ||
-    { echo "wineboot ($winearch, $WINE) failed" >&2; exit 2; }
+  /usr/bin/python3 "$repo/tests/e2e/lib/prefix_template.py" "$config" "$WINEPREFIX" >"$tmp/boot.log" 2>&1 ||
+    { cat "$tmp/boot.log" >&2; echo "no prefix for $config ($winearch, $WINE)" >&2; exit 2; }
 fi
 
 kittool="$tmp/kittool.exe"

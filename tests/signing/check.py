@@ -31,7 +31,7 @@ import olefile  # noqa: E402
 import pefile  # noqa: E402
 
 import msitransform as mt  # noqa: E402
-from lib import kit  # noqa: E402
+from lib import kit, prefix_template  # noqa: E402
 from lib.cases import CASES, WITHOUT_WINE, case, check, equal, run_cases, table  # noqa: E402
 from lib.configuration import Configuration, Skip  # noqa: E402
 from lib.wine_start import START_TRACE, note_start_failure, split_trace  # noqa: E402
@@ -483,11 +483,7 @@ class Prefix:
         self.env = {k: v for k, v in os.environ.items() if not k.startswith("WINE")}
         self.env.update(WINEPREFIX=self.path, WINEARCH=config.winearch, WINEDEBUG="-all")
         self.log = os.path.join(build.tmp, "wine.log")
-        if self.wine([config.boot, "wineboot", "-i"], self.env) != 0:
-            # the prefix is the harness's own: a second try is no product's answer
-            print("  note: wineboot failed; run again", flush=True)
-            if self.wine([config.boot, "wineboot", "-i"], self.env) != 0:
-                raise RuntimeError("wineboot failed twice")
+        prefix_template.copy(config, self.path, build.tmp)
         self.kit = os.path.join(self.path, "drive_c", "kit")
         shutil.copytree(build.signed, self.kit)
 

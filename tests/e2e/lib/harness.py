@@ -6,6 +6,7 @@ applies the registry settings of the case (Windows version, InstallerLocation,
 vendor key) and then starts the wrapper with an exact byte command line, so a
 case costs one Wine start-up."""
 
+import fcntl
 import os
 import re
 import shutil
@@ -14,6 +15,7 @@ import subprocess
 import tempfile
 import time
 
+from lib import prefix_template
 from lib.wine_start import START_TRACE, note_start_failure, split_trace
 
 EVENT_NAME = "VelmorTPZCabExtractWaitEvent"
@@ -107,6 +109,7 @@ class Result:
         self.stderr = stderr
         self.exit_code = None
         self.timed_out = False
+        self.snapshot = None                    # what the display and the prefix held before a time-out
         self.values = {}
         self.keys = {}                          # keyinfo: key -> (subkeys, values) or None
         for line in lines:
@@ -127,9 +130,12 @@ class Result:
                 raise HarnessError("run_raw: %s" % line)
 
     def describe(self):
-        return "exit=%s boxes=%r runs=%d" % (
+        text = "exit=%s boxes=%r runs=%d" % (
             "timeout" if self.timed_out else ("0x%08x" % self.exit_code if self.exit_code is not None else None),
             self.boxes, len(self.runs))
+        if self.timed_out and self.snapshot:
+            text += "\n" + self.snapshot
+        return text
 
 
 def run_setup(args, env, cwd):
@@ -210,7 +216,7 @@ class Prefix:
         os.makedirs(self.unix(E2E_DIR), exist_ok=True)
         os.makedirs(self.unix(STANDIN_DIR), exist_ok=True)
         progs = self.session.programs
-        for name in ("run_raw.exe", "boxreader.exe", "hostile.exe"):
+        for name in ("run_raw.exe", "boxreader.exe", "hostile.exe", "desktop_keeper.exe"):
             shutil.copy(os.path.join(progs, name), self.unix(E2E_DIR))
         shutil.copy(os.path.join(progs, "msiexec.exe"), self.unix(STANDIN_DIR))
         shutil.copy(self.session.wrapper, self.unix(WRAPPER))
@@ -222,11 +228,38 @@ class Prefix:
             # Wine's background services start with the first program and keep
             # its environment and output: start them with a neutral one.
             run_setup([self.config.wine, "cmd", "/c", "exit"], self.env(), self.session.tmp)
+            self.hold_desktop()
             self.server_started = True
+
+    def hold_desktop(self):
+        """Starts Wine's desktop process once, with a neutral environment, and
+        keeps it for the whole run (desktop_keeper.c says why)."""
+        out_path = os.path.join(self.session.tmp, "keeper-%s.txt" % os.path.basename(self.path))
+        with open(out_path, "wb") as out:
+            self.keeper = subprocess.Popen([self.config.wine, E2E_DIR + r"\desktop_keeper.exe"],
+                                           env=self.env(), cwd=self.session.tmp, stdout=out,
+                                           stderr=subprocess.STDOUT)
+        deadline = time.monotonic() + 180
+        while True:
+            with open(out_path, "rb") as f:
+                output = f.read()
+            if re.search(rb"^desktop [1-9][0-9]*\r?$", output, re.M):
+                return
+            if self.keeper.poll() is not None or time.monotonic() > deadline:
+                raise HarnessError("the desktop keeper did not report the desktop (exit %s): %r"
+                                   % (self.keeper.poll(), output[-2000:]))
+            time.sleep(0.1)
 
     def stop(self):
         subprocess.run(["wineserver", "-k"], env=self.env(), stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
+        keeper, self.keeper = getattr(self, "keeper", None), None
+        if keeper is not None:
+            try:
+                keeper.wait(30)
+            except subprocess.TimeoutExpired:
+                keeper.kill()
+                keeper.wait()
         self.server_started = False
 
     def clean(self):
@@ -291,6 +324,7 @@ class Prefix:
                 boxes = self.session.watch_boxes(proc, self, locale, timeout + 15)
                 proc.wait()
             elapsed = time.monotonic() - start
+            snapshot, self.session.snapshot = self.session.snapshot, None
             with open(stderr_path, "rb") as f:
                 err, trace = split_trace(f.read())
             try:
@@ -310,7 +344,9 @@ class Prefix:
                 raise HarnessError("run_raw wrote no result (exit %s): %s"
                                    % (proc.returncode, err.decode(errors="replace")[-2000:]))
             break
-        return Result(lines, boxes, self.standin_runs(), elapsed, err)
+        result = Result(lines, boxes, self.standin_runs(), elapsed, err)
+        result.snapshot = snapshot
+        return result
 
     def _wine_start_failed(self, lines, returncode, err, boxes, installer_location):
         """Whether a run met Wine's rare failure to start a process (about once
@@ -386,6 +422,7 @@ class Session:
         self.template = None
         self._shared = None
         self._system = None
+        self.snapshot = None
 
     def _kit_dir(self):
         """The folder of the package and cabinets wrapper.exe carries: a
@@ -428,7 +465,11 @@ class Session:
             if full_size:
                 kit_options.append("-DWRAPPER_SIGN_KIT=OFF")
             log = os.path.join(self.tmp, "variant-%s.log" % name)
-            with open(log, "wb") as f:
+            # Suites of the same build side by side build each variant once:
+            # the second waits for the first, and its build then does nothing.
+            os.makedirs(os.path.dirname(out), exist_ok=True)
+            with open(out + ".lock", "w") as lock, open(log, "wb") as f:
+                fcntl.flock(lock, fcntl.LOCK_EX)
                 configure = subprocess.run(
                     ["cmake", "-S", source, "-B", out,
                      "-DCMAKE_TOOLCHAIN_FILE=" + self.cache_value("CMAKE_TOOLCHAIN_FILE"),
@@ -463,33 +504,26 @@ class Session:
 
     # ---- display
     def start_display(self):
-        for n in range(90, 190):
-            if os.path.exists("/tmp/.X%d-lock" % n) or os.path.exists("/tmp/.X11-unix/X%d" % n):
-                continue
-            proc = subprocess.Popen(["Xvfb", ":%d" % n, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            for _ in range(50):
-                if os.path.exists("/tmp/.X11-unix/X%d" % n):
-                    self.xvfb, self.display = proc, ":%d" % n
-                    return
-                if proc.poll() is not None:
-                    break
-                time.sleep(0.1)
+        """A private X display. Xvfb picks a free display number itself and
+        reports it (-displayfd), so suites started side by side never race
+        for one and never share one."""
+        read_end, write_end = os.pipe()
+        proc = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
+                                 "-nolisten", "tcp"], pass_fds=(write_end,),
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        with os.fdopen(read_end) as reader:
+            number = reader.readline().strip()   # written once the display accepts clients
+        if not number.isdigit():
             if proc.poll() is None:
                 proc.kill()
-                proc.wait()
-        raise HarnessError("could not start Xvfb")
+            proc.wait()
+            raise HarnessError("could not start Xvfb (exit %s)" % proc.returncode)
+        self.xvfb, self.display = proc, ":" + number
 
     # ---- prefixes
     def make_template(self):
-        path = os.path.join(self.tmp, "template")
-        env = {k: v for k, v in os.environ.items() if not k.startswith("WINE")}
-        env.update(WINEPREFIX=path, WINEARCH=self.config.winearch, WINEDEBUG="-all", DISPLAY=self.display,
-                   LC_ALL="en_US.UTF-8")
-        run_setup([self.config.boot, "wineboot", "-i"], env, self.tmp)
-        # Wait for the server so that the registry files are complete before copies are taken.
-        subprocess.run(["wineserver", "-w"], env=env, check=True)
-        self.template = path
+        self.template = prefix_template.template(self.config, self.tmp, self.display)
 
     def copy_prefix(self, name):
         """A fresh copy of the template, for cases that change system files."""
@@ -533,8 +567,13 @@ class Session:
         msiexec.exe and dismisses it with the Return key."""
         boxes = []
         deadline = time.monotonic() + limit
+        # A run still going shortly before run_raw's own time-out is looked
+        # at once, so that a failure can say what was on the display then.
+        look = deadline - 20
         env = prefix.env(locale)
         while proc.poll() is None:
+            if look is not None and time.monotonic() > look:
+                self.snapshot, look = self.look_at(prefix), None
             if time.monotonic() > deadline:
                 proc.kill()
                 raise HarnessError("run did not end within %d s" % limit)
@@ -570,6 +609,38 @@ class Session:
                 note_start_failure("boxreader.exe", elapsed, split_trace(out.stderr)[1])
                 continue
             return out
+
+    def look_at(self, prefix):
+        """The windows of the display (name and class) and the Wine processes
+        of the prefix, as text."""
+        lines = ["  windows of %s:" % self.display]
+        xenv = {"DISPLAY": self.display, "PATH": os.environ.get("PATH", "")}
+        ids = subprocess.run(["xdotool", "search", "--name", ""], env=xenv, stdout=subprocess.PIPE,
+                             stderr=subprocess.DEVNULL).stdout.decode().split()
+        visible = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", ""], env=xenv,
+                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL).stdout.decode().split()
+        for w in ids:
+            facts = []
+            for what in ("getwindowname", "getwindowclassname", "getwindowgeometry"):
+                out = subprocess.run(["xdotool", what, w], env=xenv, stdout=subprocess.PIPE,
+                                     stderr=subprocess.DEVNULL).stdout.decode(errors="replace")
+                facts.append(" ".join(out.split()))
+            lines.append("    %s %s %r %s" % (w, "visible" if w in visible else "hidden", facts[0], facts[1:]))
+        lines.append("  Wine processes of %s:" % prefix.path)
+        marker = ("WINEPREFIX=" + prefix.path).encode()
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open("/proc/%s/environ" % pid, "rb") as f:
+                    if marker not in f.read().split(b"\0"):
+                        continue
+                with open("/proc/%s/cmdline" % pid, "rb") as f:
+                    command = f.read().replace(b"\0", b" ").decode(errors="replace")
+                with open("/proc/%s/stat" % pid) as f:
+                    state = f.read().rsplit(")", 1)[1].split()[0]
+            except OSError:
+                continue
+            lines.append("    %s %s %s" % (pid, state, command.strip()))
+        return "\n".join(lines)
 
     def _box_windows(self):
         out = subprocess.run(["xdotool", "search", "--onlyvisible", "--class", r"^(wrapper|msiexec)\.exe$"],
