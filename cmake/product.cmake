@@ -9,15 +9,18 @@ set(WRAPPER_OMIT_RESOURCES "" CACHE STRING "Payload resource types left out (bui
 
 # What differs between the editions: the processor decides the entry symbol,
 # the oldest system it declares (XP is 5.1; the first x64 systems are 5.2;
-# Windows on arm64 starts at 10.0), the manifest's processor, ASLR's range,
-# the system libraries linked and what stands in for a compiler runtime.
+# Windows 10 on Arm starts images of 6.2), the manifest's processor, ASLR's
+# range, the system libraries linked and what stands in for a compiler runtime.
+# The system version equals the subsystem version and stays at 6.2 or below:
+# from 6.3 on Windows shows an image without a compatibility manifest its true
+# version instead of 6.2, and the staging folder would follow that version.
 set(WRAPPER_SYSTEM_LIBRARIES kernel32 advapi32)
 set(WRAPPER_ARCH_SOURCES "")
 set(WRAPPER_CHECKSUM_AFTER_LINK OFF)
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(ARM64|arm64|aarch64)$")
   set(WRAPPER_PROCESS_BITS 64)
   set(WRAPPER_ENTRY_SYMBOL WrapperStartup)
-  set(WRAPPER_SUBSYSTEM_VERSION 10.0)
+  set(WRAPPER_SUBSYSTEM_VERSION 6.02)
   set(WRAPPER_MANIFEST_ARCH arm64)
   # lld differs from ld: it sets the Terminal Server flag (ld does not),
   # reserves 1 MiB of stack (ld 2 MiB) and writes no header checksum.

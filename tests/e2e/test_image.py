@@ -6,6 +6,7 @@ import os
 import re
 import struct
 import subprocess
+from xml.etree import ElementTree
 
 import pefile
 
@@ -18,13 +19,18 @@ RT_ICON, RT_STRING, RT_GROUP_ICON, RT_MANIFEST = 3, 6, 14, 24
 
 # What the program's processor decides: the optional header's kind, whether
 # ASLR may use the whole 64-bit range, the oldest system it declares (XP is
-# 5.1, the first x64 systems are 5.2, Windows on arm64 starts at 10.0) and
-# the processor its manifest names.
+# 5.1, the first x64 systems are 5.2, Windows 10 on Arm starts images of 6.2)
+# and the processor its manifest names.
 MACHINES = {
     0x14C: {"name": "i386", "magic": 0x10B, "high_entropy": False, "subsystem": (5, 1), "manifest": b"X86"},
     0x8664: {"name": "x86-64", "magic": 0x20B, "high_entropy": True, "subsystem": (5, 2), "manifest": b"amd64"},
-    0xAA64: {"name": "arm64", "magic": 0x20B, "high_entropy": True, "subsystem": (10, 0), "manifest": b"arm64"},
+    0xAA64: {"name": "arm64", "magic": 0x20B, "high_entropy": True, "subsystem": (6, 2), "manifest": b"arm64"},
 }
+# Windows 8.1 and later show an image without a compatibility manifest 6.2
+# unless its header's system version is 6.3 or more (then 6.3, or from 10.0
+# the true version): every edition must be shown 6.2 there, so that all of
+# them stage in the same LocalLow folder.
+NEWEST_SYSTEM_VERSION = (6, 2)
 
 _images = {}
 
@@ -58,6 +64,10 @@ def manifest(session):
     found = resources(image(session), RT_MANIFEST)
     equal(sorted(found), [(1, 1033)], "manifest resources (id, language)")
     equal(found[(1, 1033)], expected, "manifest bytes")
+    # A compatibility section naming Windows 8.1 or 10 would make Windows show
+    # the edition its true version, and the staging folder would follow it.
+    elements = [e.tag.rsplit("}", 1)[-1] for e in ElementTree.fromstring(found[(1, 1033)]).iter()]
+    equal([e for e in elements if e.lower() == "compatibility"], [], "compatibility sections in the manifest")
 
 
 @case("image: icon group 115 with twelve images", wine=False)
@@ -132,8 +142,10 @@ def header(session):
     equal(opt.Magic, machine["magic"], "optional header (PE32 0x10B, PE32+ 0x20B)")
     equal(bool(flags & 0x0020), machine["high_entropy"], "HIGH_ENTROPY_VA (flags 0x%04x)" % flags)
     equal((opt.MajorSubsystemVersion, opt.MinorSubsystemVersion), machine["subsystem"], "subsystem version")
-    equal((opt.MajorOperatingSystemVersion, opt.MinorOperatingSystemVersion),
-          (opt.MajorSubsystemVersion, opt.MinorSubsystemVersion), "operating-system version")
+    system = (opt.MajorOperatingSystemVersion, opt.MinorOperatingSystemVersion)
+    equal(system, (opt.MajorSubsystemVersion, opt.MinorSubsystemVersion), "operating-system version")
+    check(system <= NEWEST_SYSTEM_VERSION, "operating-system version %d.%d is above %d.%d: Windows 8.1 and "
+          "later would show the image its true version" % (system + NEWEST_SYSTEM_VERSION))
 
 
 @case("image: every section starts on a 4096-byte boundary of the file", wine=False)

@@ -3,8 +3,8 @@ engine check, overlong command lines, staging folders, cabinets and event."""
 
 from lib import kit
 from lib.cases import case, check, equal, table
-from lib.harness import (CABINETS, CODE_PAGES, INSTALLER_KEY, PACKAGE, STANDIN_DIR, WRAPPER,
-                         quote_arg)
+from lib.harness import (CABINETS, CODE_PAGES, INSTALLER_KEY, PACKAGE, STANDIN_DIR, WINDOWS_11_BUILD,
+                         WRAPPER, quote_arg)
 from lib.product import engine_messages, installer_command
 
 ALL_FILES = ";".join(CABINETS)
@@ -214,28 +214,36 @@ def composed_too_long(session):
 # ---- staging folder, cabinets and the ready event
 
 STAGING_ROWS = [
-    # (row, Windows version, base folder kind); "xp" is XP as the prefix can
-    # have it (XP x64 in a 64-bit prefix). Windows 10 shows 6.2 to an image
-    # that declares an older subsystem and has no compatibility manifest, but
-    # its true 10.0 to one that declares 10.0 (the arm64 edition): not an NT 6
-    # kernel, so the roaming folder through shfolder.dll.
-    ("win7", "win7", "local_low"),
-    ("win10", "win10", "win10"),
-    ("winxp", "xp", "roaming"),
+    # (row, Windows version, base folder kind, builds the system must report);
+    # "xp" is XP as the prefix can have it (XP x64 in a 64-bit prefix).
+    # Windows 10 and 11 show every edition 6.2 (no compatibility manifest, a
+    # header that declares 6.2 or less): an NT 6 kernel, so LocalLow. The
+    # system's own version, as the stand-in records it, shows that the prefix
+    # really is that system.
+    ("win7", "win7", "local_low", None),
+    ("win10", "win10", "local_low", range(10240, WINDOWS_11_BUILD)),
+    ("win11", "win11", "local_low", range(WINDOWS_11_BUILD, 1 << 16)),
+    ("winxp", "xp", "roaming", None),
 ]
 
 
 @table("staging folder", [(r[0], r) for r in STAGING_ROWS])
 def staging(session, row):
-    _, version, kind = row
-    if kind == "win10":
-        kind = "roaming" if session.config.subsystem_major >= 10 else "local_low"
+    label, version, kind, builds = row
     p, installer, overrides = session.shared(), STANDIN_DIR + r"\msiexec.exe", None
     if version == "xp":
         p, version, installer, overrides = session.xp()
+    elif version == "win11":
+        # The Windows 11 values stay in the registry: a prefix of its own.
+        p = session.copy_prefix(label)
     r = p.run(b"/s", version=version, standin={"WAIT_EVENT": 30000, "CHECK_FILES": ALL_FILES},
               dll_overrides=overrides or None)
     run = single_run(r)
+    if builds is not None:
+        system = run.fact("system")
+        check(system is not None and system[:2] == ["10", "0"] and int(system[2]) in builds,
+              "the system's version (major, minor, build) %r, not 10.0 with a build in [%d, %d)"
+              % (system, builds.start, builds.stop))
     folder = p.staging(getattr(p, kind)())
     equal(run.command_line, installer_command(folder, b" /qn", installer=installer), "installer command line")
     check(run.fact("event") is not None and run.fact("event")[0] == "signalled",

@@ -39,8 +39,6 @@ class Configuration:
         # falls back to TARGETDIR, the root of C:.
         self.install_dir = (r"C:\Tarsk\Kit 1.6.0_13" if self.arm64
                             else r"C:\Program Files\Tarsk\Kit 1.6.0_13")
-        # The subsystem version the image declares: the first system of its processor.
-        self.subsystem_major = 10 if self.arm64 else 5
         self.machine = MACHINES["i586" if self.wrapper_bits == 32 else self.package_arch]
         # Wine runs through qemu-i386 or qemu-aarch64 here (set by scripts/configurations.sh).
         self.emulated = self.wine == "wine" and os.environ.get(

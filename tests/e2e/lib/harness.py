@@ -39,6 +39,30 @@ CODE_PAGES = {"en_US.UTF-8": "cp1252", "de_DE.UTF-8": "cp1252", "fr_FR.UTF-8": "
               "ko_KR.UTF-8": "cp949"}
 
 
+# Wine 8 has a win10 setting but none for Windows 11 (10.0, build 22000 and
+# later). Without a Version setting it reads the version from the registry:
+# CurrentVersion as "major.minor" (CurrentMajorVersionNumber is not read),
+# CurrentBuildNumber and CSDVersion, in the registry view of the process's own
+# kind (a 32-bit process in a 64-bit prefix reads the 32-bit view). The
+# values stay in the prefix, but a later Version setting takes precedence.
+NT_VERSION_KEY = r"Software\Microsoft\Windows NT\CurrentVersion"
+WINDOWS_11_BUILD = 22000
+
+
+def windows_version_lines(version):
+    """Job lines that make the prefix show VERSION to the processes started
+    after them: one of Wine's settings (win7, win10, winxp ...) or "win11"."""
+    if version != "win11":
+        return [("setval", "HKCU", r"Software\Wine", "Version", str(REG_SZ), sz(version).hex())]
+    lines = [("delval", "HKCU", r"Software\Wine", "Version")]
+    for root in ("HKLM32", "HKLM64"):
+        for name, value in (("CurrentVersion", "10.0"), ("CurrentBuildNumber", str(WINDOWS_11_BUILD)),
+                            ("CurrentBuild", str(WINDOWS_11_BUILD))):
+            lines.append(("setval", root, NT_VERSION_KEY, name, str(REG_SZ), sz(value).hex()))
+        lines.append(("delval", root, NT_VERSION_KEY, "CSDVersion"))
+    return lines
+
+
 class HarnessError(Exception):
     """The harness itself could not do its part (not a product failure)."""
 
@@ -284,8 +308,7 @@ class Prefix:
             installer, which is never taken for Wine failing to start it."""
         self.start_server()
         self.clean()
-        job = [("setval", "HKCU", r"Software\Wine", "Version", str(REG_SZ), sz(version).hex()),
-               ("delkey", VENDOR_ROOT, VENDOR_KEY)]
+        job = windows_version_lines(version) + [("delkey", VENDOR_ROOT, VENDOR_KEY)]
         if installer_location is None:
             job.append(("delval", "HKLM", INSTALLER_KEY, "InstallerLocation"))
         else:

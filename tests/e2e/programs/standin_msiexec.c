@@ -28,6 +28,9 @@
                          the real installer's command line (run-N.cmd keeps the
                          command line as received).
 
+   Every run also records "system MAJOR MINOR BUILD", the system's true version
+   (RtlGetVersion), which the rule that shows older images 6.2 does not change.
+
    A stand-in that cannot record exits with 0x5741 so that a test notices. */
 #include <windows.h>
 #include <tlhelp32.h>
@@ -46,6 +49,19 @@ static void Fact(const char *format, ...) {
   va_start(args, format);
   AppendLineV(infoPath, format, args);
   va_end(args);
+}
+
+static void RecordSystemVersion(void) {
+  typedef LONG(WINAPI * RtlGetVersionFunction)(OSVERSIONINFOW *);
+  RtlGetVersionFunction getVersion =
+      (RtlGetVersionFunction)(void (*)(void))GetProcAddress(GetModuleHandleA("ntdll.dll"), "RtlGetVersion");
+  OSVERSIONINFOW info = {0};
+  info.dwOSVersionInfoSize = sizeof info;
+  if (getVersion == NULL || getVersion(&info) != 0) {
+    Fact("system\tunknown");
+    return;
+  }
+  Fact("system\t%lu\t%lu\t%lu", info.dwMajorVersion, info.dwMinorVersion, info.dwBuildNumber);
 }
 
 /* The index-th item (0-based) of a comma list, or the last one when there are fewer. */
@@ -310,6 +326,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR ignored, int sh
   if (!ok) return RECORD_FAILURE;
   snprintf(infoPath, sizeof infoPath, "%s\\run-%d.txt", dir, run);
   Fact("run\t%d", run);
+  RecordSystemVersion();
 
   char value[4096];
   char runs[256];
