@@ -13,7 +13,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/configurations.sh
 
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh --main-job
 wrapper_probe_host
 if [ "$host_i386" = native ]; then
   config=win32

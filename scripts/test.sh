@@ -26,35 +26,6 @@ wrapper_select_configurations
 wrapper_configurations_line
 part "packages, emulators and roots"
 
-echo "== host unit tests"
-cmake --preset host >/dev/null
-cmake --build --preset host
-ctest --preset host
-part "host unit tests"
-
-echo "== the emulator's private namespace (its own unit tests)"
-WRAPPER_QEMU_I386="$([ "$host_i386" = emulated ] && echo "$WRAPPER_QEMU_I386")" \
-  /usr/bin/python3 -m unittest discover -s tests/scripts -p 'test_*.py'
-
-echo "== benchmark report and timeline (their own unit tests)"
-/usr/bin/python3 -m unittest discover -s bench -p 'test_*.py'
-
-echo "== fuzz targets (${FUZZ_SECONDS:=20} s each)"
-cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz
-for target in command_line registry_value; do
-  work=$(mktemp -d)
-  # A copy of the kept corpus, so that the run does not rewrite the sources.
-  cp tests/fuzz/corpus/$target/* "$work"/
-  status=0
-  ./build/fuzz/tests/fuzz/fuzz_$target -max_total_time="$FUZZ_SECONDS" -max_len=40000 \
-    -print_final_stats=1 "$work" >"$work.log" 2>&1 || status=$?
-  grep -E "^(stat::number_of_executed_units|==[0-9]+==|SUMMARY)" "$work.log" || true
-  rm -rf "$work" "$work.log"
-  if [ "$status" != 0 ]; then echo "fuzz_$target failed"; exit 1; fi
-done
-part "script and benchmark unit tests, fuzzing"
-
 # Every edition is built on every host; only running it needs the host's help.
 for config in "${WRAPPER_ALL_CONFIGURATIONS[@]}"; do
   echo "== product: $config"
@@ -97,11 +68,45 @@ signed_suite() {
   return "$status"
 }
 
+# The host unit tests of every edition under the sanitizers, and the unit
+# tests of the test command's own scripts.
+host_suite() {
+  echo "== host unit tests"
+  cmake --preset host >/dev/null &&
+    cmake --build --preset host &&
+    ctest --preset host || return 1
+  echo "== the emulator's private namespace (its own unit tests)"
+  WRAPPER_QEMU_I386="$([ "$host_i386" = emulated ] && echo "$WRAPPER_QEMU_I386")" \
+    /usr/bin/python3 -m unittest discover -s tests/scripts -p 'test_*.py' || return 1
+  echo "== benchmark report and timeline (their own unit tests)"
+  /usr/bin/python3 -m unittest discover -s bench -p 'test_*.py'
+}
+
+# A bounded run of each fuzz target, FUZZ_SECONDS each.
+fuzz_suite() {
+  local target work status
+  echo "== fuzz targets (${FUZZ_SECONDS:=20} s each)"
+  cmake --preset fuzz >/dev/null && cmake --build --preset fuzz || return 1
+  for target in command_line registry_value; do
+    work=$(mktemp -d)
+    # A copy of the kept corpus, so that the run does not rewrite the sources.
+    cp tests/fuzz/corpus/$target/* "$work"/
+    status=0
+    ./build/fuzz/tests/fuzz/fuzz_$target -max_total_time="$FUZZ_SECONDS" -max_len=40000 \
+      -print_final_stats=1 "$work" >"$work.log" 2>&1 || status=$?
+    grep -E "^(stat::number_of_executed_units|==[0-9]+==|SUMMARY)" "$work.log" || true
+    rm -rf "$work" "$work.log"
+    if [ "$status" != 0 ]; then echo "fuzz_$target failed"; return 1; fi
+  done
+}
+
 # run_job KIND:CONFIG[:SHARD]
 run_job() {
   local kind config shard reason
   IFS=: read -r kind config shard <<<"$1"
   case "$kind" in
+    host) host_suite ;;
+    fuzz) fuzz_suite ;;
     kit) wrapper_run_config "$config" bash tests/kit/run.sh "build/$config/kit" "$config" ;;
     e2e) wrapper_run_config "$config" bash tests/e2e/run.sh "build/$config" --config "$config" --shard "$shard" ;;
     signed) signed_suite "$config" ;;
@@ -147,7 +152,8 @@ trap stop_jobs EXIT
 # every process of its jobs.
 set -m
 
-# The longest jobs first: the emulated suites, then the signed build.
+# The longest jobs first: the emulated suites, then the signed build; the
+# host tests and the fuzzers, which keep a core busy, beside them.
 queue=()
 emulated=() native=()
 for config in "${wrapper_configurations[@]}"; do
@@ -162,6 +168,7 @@ for config in "${emulated[@]}" "${native[@]}"; do
   for shard in $(seq 1 "$shards"); do queue+=("e2e:$config:$shard/$shards"); done
   [ "$config" = "$signed" ] && queue+=("signed:$config")
 done
+queue=("${queue[@]:0:2}" host:host fuzz:fuzz "${queue[@]:2}")
 for config in "${emulated[@]}" "${native[@]}"; do queue+=("kit:$config"); done
 for config in "${wrapper_skipped[@]}"; do queue+=("nowine:$config"); done
 

@@ -69,6 +69,7 @@ stop_holder() {
 cleanup() {
   stop_holder
   wineserver -k 2>/dev/null
+  [ -z "${keeper_pid:-}" ] || wait "$keeper_pid" 2>/dev/null
   rm -rf "$tmp"
 }
 trap cleanup EXIT
@@ -85,6 +86,22 @@ fi
 
 kittool="$tmp/kittool.exe"
 "$cc" -O2 -Wall -o "$kittool" "$here/kittool.c" -lmsi || exit 2
+
+# Wine's desktop process, started once from a neutral program and kept for
+# the whole suite, with the prefix's server (tests/e2e/programs/desktop_keeper.c):
+# no installer run waits for a desktop process to start or races one that ends.
+keeper="$tmp/desktop_keeper.exe"
+"$cc" -O2 -Wall -o "$keeper" "$repo/tests/e2e/programs/desktop_keeper.c" -luser32 || exit 2
+wineserver -p
+"$WINE" "$keeper" >"$tmp/keeper.out" 2>&1 &
+keeper_pid=$!
+for _ in $(seq 1 1800); do
+  grep -Eq '^desktop [1-9]' "$tmp/keeper.out" && break
+  kill -0 "$keeper_pid" 2>/dev/null || break
+  sleep 0.1
+done
+grep -Eq '^desktop [1-9]' "$tmp/keeper.out" ||
+  { echo "the desktop keeper did not report the desktop:" >&2; cat "$tmp/keeper.out" >&2; exit 2; }
 
 MSI=tpz1.6.0_13.msi
 CABS=(sd160130.cab ss160130.cab st160130.cab sj160130.cab sp160130.cab sz160130.cab
