@@ -26,14 +26,6 @@ wrapper_select_configurations
 wrapper_configurations_line
 part "packages, emulators and roots"
 
-# Every edition is built on every host; only running it needs the host's help.
-for config in "${WRAPPER_ALL_CONFIGURATIONS[@]}"; do
-  echo "== product: $config"
-  cmake --preset "$config" >/dev/null
-  cmake --build --preset "$config"
-done
-part "product builds"
-
 # ---- the suites under Wine, side by side
 # Each suite is a job with its own prefixes (copies of one booted template
 # per configuration), X display, temporary files and, where an emulator runs
@@ -46,7 +38,7 @@ shards="${WRAPPER_SHARDS:-2}"
 logs="$(mktemp -d)"
 export WRAPPER_PREFIX_TEMPLATES="$logs/templates"
 export PYTHONDONTWRITEBYTECODE=1
-declare -A job_pid=() job_started=() job_seconds=() job_status=()
+declare -A job_pid=() job_started=() job_seconds=() job_status=() job_cpu_seconds=()
 summary=()
 
 # The signed build of a configuration, made with a throw-away certificate
@@ -105,6 +97,8 @@ run_job() {
   local kind config shard reason
   IFS=: read -r kind config shard <<<"$1"
   case "$kind" in
+    # Every edition is built on every host; only running it needs the host's help.
+    build) cmake --preset "$config" >/dev/null && cmake --build --preset "$config" ;;
     host) host_suite ;;
     fuzz) fuzz_suite ;;
     kit) wrapper_run_config "$config" bash tests/kit/run.sh "build/$config/kit" "$config" ;;
@@ -122,11 +116,26 @@ run_job() {
 
 job_log() { printf '%s/%s.log' "$logs" "${1//[:\/]/-}"; }
 
+# Each job's processor time (its processes and all they waited for, the
+# emulated Wine processes included) goes to a file beside its log.
 start_job() {
-  run_job "$1" >"$(job_log "$1")" 2>&1 </dev/null &
+  { status=0; run_job "$1" || status=$?; times >"$(job_log "$1").cpu"; exit "$status"; } \
+    >"$(job_log "$1")" 2>&1 </dev/null &
   job_pid[$!]="$1"
   job_started[$1]=$SECONDS
 }
+
+# Seconds of processor time (user and system) of a finished job.
+job_cpu() {
+  local line
+  line="$(sed -n 2p "$(job_log "$1").cpu" 2>/dev/null)"
+  [ -n "$line" ] || { echo 0; return; }
+  # "0m1.500s 0m0.250s": the children's user and system time
+  echo "$line" | awk '{ t = 0; for (i = 1; i <= 2; i++) { split($i, a, /[ms]/); t += a[1] * 60 + a[2] } printf "%d", t }'
+}
+
+# Busy and total processor ticks of the machine so far (all cores).
+cpu_ticks() { awk '/^cpu / { print $2 + $3 + $4 + $7 + $8, $2 + $3 + $4 + $5 + $6 + $7 + $8 }' /proc/stat; }
 
 # Waits for one running job to end and prints its output.
 finish_job() {
@@ -136,7 +145,9 @@ finish_job() {
   unset "job_pid[$pid]"
   job_status[$job]=$status
   job_seconds[$job]=$((SECONDS - job_started[$job]))
-  echo "== $job: $([ "$status" = 0 ] && echo passed || echo "FAILED ($status)") in ${job_seconds[$job]} s"
+  job_cpu_seconds[$job]=$(job_cpu "$job")
+  echo "== $job: $([ "$status" = 0 ] && echo passed || echo "FAILED ($status)") in ${job_seconds[$job]} s" \
+    "(${job_cpu_seconds[$job]} s of processor time)"
   sed 's/^/  /' "$(job_log "$job")"
   [ "$status" = 0 ] || summary+=("$job failed")
 }
@@ -168,17 +179,50 @@ for config in "${emulated[@]}" "${native[@]}"; do
   for shard in $(seq 1 "$shards"); do queue+=("e2e:$config:$shard/$shards"); done
   [ "$config" = "$signed" ] && queue+=("signed:$config")
 done
-queue=("${queue[@]:0:2}" host:host fuzz:fuzz "${queue[@]:2}")
+builds=()
+for config in "${WRAPPER_ALL_CONFIGURATIONS[@]}"; do builds+=("build:$config"); done
+queue=("${builds[@]}" "${queue[@]:0:2}" host:host fuzz:fuzz "${queue[@]:2}")
 for config in "${emulated[@]}" "${native[@]}"; do queue+=("kit:$config"); done
 for config in "${wrapper_skipped[@]}"; do queue+=("nowine:$config"); done
 
 echo "== suites: ${#queue[@]} jobs, $lanes at a time"
-for job in "${queue[@]}"; do
-  while [ "${#job_pid[@]}" -ge "$lanes" ]; do finish_job; done
-  start_job "$job"
+read -r busy_before total_before < <(cpu_ticks)
+# A job of a configuration waits for that configuration's build; one whose
+# build failed does not run. The first job in the queue that can start does.
+job_ready() {
+  local kind config
+  IFS=: read -r kind config _ <<<"$1"
+  case "$kind" in
+    build|host|fuzz) return 0 ;;
+    *) [ "${job_status[build:$config]:-}" != "" ] ;;
+  esac
+}
+waiting=("${queue[@]}")
+while [ "${#waiting[@]}" -gt 0 ] || [ "${#job_pid[@]}" -gt 0 ]; do
+  started=""
+  if [ "${#job_pid[@]}" -lt "$lanes" ]; then
+    for i in "${!waiting[@]}"; do
+      job="${waiting[$i]}"
+      job_ready "$job" || continue
+      IFS=: read -r kind config _ <<<"$job"
+      if [ "$kind" != build ] && [ "$kind" != host ] && [ "$kind" != fuzz ] &&
+         [ "${job_status[build:$config]}" != 0 ]; then
+        job_status[$job]=skipped
+        summary+=("$job not run: the build of $config failed")
+      else
+        start_job "$job"
+      fi
+      unset "waiting[$i]"
+      started=1
+      break
+    done
+    waiting=("${waiting[@]}")
+  fi
+  [ -n "$started" ] || finish_job
 done
-while [ "${#job_pid[@]}" -gt 0 ]; do finish_job; done
-part "suites under Wine ($lanes at a time)"
+read -r busy_after total_after < <(cpu_ticks)
+busy=$(( 100 * (busy_after - busy_before) / (total_after - total_before + 1) ))
+part "suites under Wine and host tests ($lanes at a time; the processors busy $busy % of the time)"
 for job in "${!job_seconds[@]}"; do
   IFS=: read -r _ config _ <<<"$job"
   config_seconds[$config]=$(( ${config_seconds[$config]:-0} + job_seconds[$job] ))
@@ -187,8 +231,8 @@ done
 echo "== summary"
 wrapper_configurations_line
 for job in "${queue[@]}"; do
-  printf 'job  %-24s %4d s  %s\n' "$job" "${job_seconds[$job]:-0}" \
-    "$([ "${job_status[$job]:-1}" = 0 ] && echo passed || echo FAILED)"
+  printf 'job  %-24s %4d s, %4d s of processor time  %s\n' "$job" "${job_seconds[$job]:-0}" \
+    "${job_cpu_seconds[$job]:-0}" "$([ "${job_status[$job]:-1}" = 0 ] && echo passed || echo FAILED)"
 done
 for config in "${wrapper_configurations[@]}"; do
   extra=""
