@@ -159,6 +159,7 @@ stop_jobs() {
   rm -rf "$logs"
 }
 trap stop_jobs EXIT
+trap 'exit 143' INT TERM
 # Each job in a process group of its own, so that an interrupted run ends
 # every process of its jobs.
 set -m
