@@ -91,6 +91,7 @@ const std::map<uint32_t, std::string> kSystemTexts = {
     {2, "The system cannot find the file specified.\r\n"},
     {3, "The system cannot find the path specified.\r\n"},
     {5, "Access is denied.\r\n"},
+    {21, "The device is not ready.\r\n"},
     {29, "The system cannot write to the specified device.\r\n"},
     {31, "A device attached to the system is not functioning.\r\n"},
     {112, "There is not enough space on the disk.\r\n"},
