@@ -21,6 +21,8 @@ void CompareHeldFile(os::Handle held, const unsigned char* expected, uint32_t si
     uint32_t read = 0;
     if (!os::ReadFile(held, chunk, chunkSize, &read)) FailWithSystemError(kVerifyFailure);
     if (read == 0) break;
+    // A read never reports more than it was given room for; the test stays
+    // because the comparison must not run past the chunk if one did.
     if (read > chunkSize || read > size - checked || !BytesEqual(chunk, expected + checked, read)) {
       FailWithError(kVerifyFailure, kErrorFileInvalid);
     }

@@ -287,18 +287,20 @@ TEST_F(ExtractTest, ReparsePointsThatNameNoOtherFileAreReplaced) {
   const struct {
     const char* name;
     uint32_t tag;
+    size_t earlierBytes;
   } cases[] = {
-      {"deduplicated", 0x80000013},
-      {"compressed (WOF)", 0x80000017},
-      {"cloud placeholder", 0x9000001A},
-      {"cloud placeholder with its flags", 0x9000701A},
-      {"hierarchical storage", 0xC0000004},
-      {"another vendor's filter", 0x00001234},
+      {"deduplicated", 0x80000013, 50000},
+      {"compressed (WOF)", 0x80000017, 50000},
+      {"cloud placeholder", 0x9000001A, 50000},
+      {"cloud placeholder with its flags", 0x9000701A, 50000},
+      {"cloud placeholder of no size", 0x9000001A, 0},
+      {"hierarchical storage", 0xC0000004, 50000},
+      {"another vendor's filter", 0x00001234, 50000},
   };
   for (const auto& c : cases) {
     SetUp();
     SCOPED_TRACE(c.name);
-    Plant(path, std::vector<unsigned char>(50000, 0xEE), c.tag);
+    Plant(path, std::vector<unsigned char>(c.earlierBytes, 0xEE), c.tag);
     fake->resources[{"TARSK_INSTALLER", 101}] = PatternBytes(20000);
     EXPECT_TRUE(ExtractResourceToFile(fake, 101, "TARSK_INSTALLER", kPath));
     EXPECT_TRUE(fake->messageBoxes.empty());

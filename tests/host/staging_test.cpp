@@ -244,3 +244,19 @@ TEST_F(StagingTest, ReparsePointsThatNameNoOtherFolderAreHeldAsFolders) {
     EXPECT_TRUE(fake->messageBoxes.empty());
   }
 }
+
+// A folder service that reports success with an empty folder found nothing:
+// the run then ends like one without a base folder, never writing elsewhere.
+TEST_F(StagingTest, AnEmptyAnswerIsNoBaseFolder) {
+  for (const bool nt6 : {true, false}) {
+    SetUp();
+    SCOPED_TRACE(nt6 ? "known folder" : "shfolder");
+    if (nt6) UseNt6(); else UseXp();
+    fake->libraries[nt6 ? "shell32.dll" : "shfolder.dll"] = {true, true, true, ""};
+    char buffer[os::kPathCapacity];
+    EXPECT_FALSE(GetStagingBaseFolder(buffer));
+    EXPECT_STREQ(buffer, "");
+    EXPECT_EQ(ExitCodeOf([&] { BuildPackagePath(buffer, false); }), 3u);
+    EXPECT_TRUE(fake->createdDirectories.empty());
+  }
+}
