@@ -436,6 +436,10 @@ RegKey LocalMachineKey() { return &localMachine; }
 
 namespace {
 constexpr uint32_t kKeyWow64_64Key = 0x0100;
+
+// A registry call never fails with the success code: a scripted 0 stands for
+// ERROR_INVALID_FUNCTION.
+int32_t RegistryError() { return fake->lastError != 0 ? static_cast<int32_t>(fake->lastError) : 1; }
 constexpr uint32_t kKeyWow64_32Key = 0x0200;
 
 // The key a name opens below parent, with the registry redirection of 64-bit
@@ -453,7 +457,7 @@ std::string RegKeyPath(RegKey parent, const char* name, uint32_t access) {
 }  // namespace
 
 int32_t OpenRegKey(RegKey parent, const char* name, uint32_t access, RegKey* key) {
-  if (fake->Fails("OpenRegKey")) return static_cast<int32_t>(fake->lastError);
+  if (fake->Fails("OpenRegKey")) return RegistryError();
   const std::string path = RegKeyPath(parent, name, access);
   auto it = fake->registry.find(path);
   if (it == fake->registry.end()) return 2;
@@ -466,7 +470,7 @@ int32_t OpenRegKey(RegKey parent, const char* name, uint32_t access, RegKey* key
 }
 
 int32_t QueryRegValue(RegKey key, const char* name, uint32_t* type, void* data, uint32_t* size) {
-  if (fake->Fails("QueryRegValue")) return static_cast<int32_t>(fake->lastError);
+  if (fake->Fails("QueryRegValue")) return RegistryError();
   auto it = fake->registry.find(static_cast<FakeOpenKey*>(key)->first);
   if (it == fake->registry.end()) return 1018;  // ERROR_KEY_DELETED
   auto value = it->second.values.find(Lower(name));
@@ -481,7 +485,7 @@ int32_t QueryRegValue(RegKey key, const char* name, uint32_t* type, void* data, 
 
 int32_t DeleteRegValue(RegKey key, const char* name) {
   auto* k = static_cast<FakeOpenKey*>(key);
-  if (fake->Fails("DeleteRegValue")) return static_cast<int32_t>(fake->lastError);
+  if (fake->Fails("DeleteRegValue")) return RegistryError();
   if (!k->second) return 5;
   auto it = fake->registry.find(k->first);
   if (it == fake->registry.end() || it->second.values.erase(Lower(name)) == 0) return 2;
@@ -490,7 +494,7 @@ int32_t DeleteRegValue(RegKey key, const char* name) {
 }
 
 int32_t QueryRegKeyCounts(RegKey key, uint32_t* subkeys, uint32_t* values) {
-  if (fake->Fails("QueryRegKeyCounts")) return static_cast<int32_t>(fake->lastError);
+  if (fake->Fails("QueryRegKeyCounts")) return RegistryError();
   const std::string path = static_cast<FakeOpenKey*>(key)->first;
   auto it = fake->registry.find(path);
   if (it == fake->registry.end()) return 1018;
@@ -508,7 +512,7 @@ int32_t QueryRegKeyCounts(RegKey key, uint32_t* subkeys, uint32_t* values) {
 
 int32_t DeleteRegKey(RegKey parent, const char* name) {
   const std::string path = static_cast<FakeOpenKey*>(parent)->first + "\\" + Lower(name);
-  if (fake->Fails("DeleteRegKey")) return static_cast<int32_t>(fake->lastError);
+  if (fake->Fails("DeleteRegKey")) return RegistryError();
   fake->log.push_back("delete key " + path);
   return fake->registry.erase(path) != 0 ? 0 : 2;
 }
@@ -516,7 +520,7 @@ int32_t DeleteRegKey(RegKey parent, const char* name) {
 int32_t CloseRegKey(RegKey key) {
   if (key == &localMachine) return 0;
   --fake->openRegKeys;  // a failed close still releases the handle, as the system does
-  return fake->Fails("CloseRegKey") ? static_cast<int32_t>(fake->lastError) : 0;
+  return fake->Fails("CloseRegKey") ? RegistryError() : 0;
 }
 
 bool GetFixedFileVersion(const char* path, uint32_t* mostSignificant, uint32_t* leastSignificant) {

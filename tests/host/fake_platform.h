@@ -142,7 +142,7 @@ struct FakeSystem {
 
   // Scripted failures: the nth call (from 1) of an operation, named as in
   // platform.h ("ReadFile", "QueryRegKeyCounts" ...), fails with error: the
-  // registry operations return it, the others leave it as the last error.
+  // registry operations return it (1 for 0), the others leave it as the last error.
   struct Failure {
     std::string operation;
     int nth;
