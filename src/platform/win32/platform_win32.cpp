@@ -165,8 +165,10 @@ uint32_t PathAttributes(const char* path, uint32_t* reparseTag) {
   *reparseTag = 0;
   // The name's own entry in its folder: never a link's target, and on every
   // version since Windows 2000 it carries a reparse point's tag (dwReserved0),
-  // which GetFileAttributesA does not. Wine 8 leaves that tag 0.
+  // which GetFileAttributesA does not. Wine 8 does not write that field at
+  // all (nor may every file system), so it starts as 0: a tag not told.
   WIN32_FIND_DATAA entry;
+  FillBytes(&entry, sizeof entry, 0);
   HANDLE find = ::FindFirstFileA(path, &entry);
   if (find == INVALID_HANDLE_VALUE) return kNoAttributes;
   ::FindClose(find);
