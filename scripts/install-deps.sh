@@ -40,6 +40,7 @@ if [ "$main_job" = 0 ]; then
     python3-pefile
     locales
     osslsigncode openssl
+    gcovr
   )
 fi
 if [ "$host_runs_i386" = 1 ]; then

@@ -38,6 +38,8 @@ bool ReadInstallerLocation(char* buffer, size_t capacity) {
   const int32_t result = os::QueryRegValue(key, "InstallerLocation", &type, buffer, &size);
   os::CloseRegKey(key);
   // The value's type is not examined, but it must hold a terminated text.
+  // (A successful read never reports more than the capacity; the test stays
+  // because the loop below must not run past the buffer if one did.)
   if (result != 0 || size == 0 || size > capacity) return false;
   bool terminated = false;
   for (uint32_t i = 0; i < size && !terminated; ++i) terminated = buffer[i] == '\0';
@@ -47,7 +49,7 @@ bool ReadInstallerLocation(char* buffer, size_t capacity) {
 }  // namespace
 
 bool GetMsiexecPath(char* buffer, size_t capacity) {
-  if (capacity == 0) return false;
+  if (capacity == 0) return false;  // every caller has a path buffer; kept so buffer[0] is never out of bounds
   buffer[0] = '\0';
   if (IsNt52()) {
     // Without the system directory the name alone would be looked up relative

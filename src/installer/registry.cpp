@@ -24,6 +24,8 @@ int32_t RegistryKey::QueryString(const char* name, char* buffer, uint32_t* size)
   const int32_t result = os::QueryRegValue(key_, name, &type, buffer, size);
   if (result != 0) return result;
   const uint32_t stored = *size;
+  // A successful read never stores more than the capacity; kept so that the
+  // checks below never look past the buffer if a system did.
   if (stored > capacity) return static_cast<int32_t>(os::kErrorMoreData);
   switch (type) {
     case os::kRegSz:
@@ -50,7 +52,9 @@ constexpr uint32_t kReadWrite = os::kKeyReadWrite | build::kVendorKeyView;
 }  // namespace
 
 bool ReadVendorValue(const char* name, char* buffer, size_t capacity) {
-  if (capacity == 0) return false;
+  if (capacity == 0) return false;  // the status buffer has 512 bytes; kept so buffer[0] is never out of bounds
+  // A successful open always holds a handle; the handle tests stay so that
+  // no key operation is ever made on none.
   RegistryKey software;
   RegistryKey vendor;
   bool found = false;
@@ -58,6 +62,7 @@ bool ReadVendorValue(const char* name, char* buffer, size_t capacity) {
       vendor.Open(software.handle(), build::kVendorRegistryKey, kRead) == 0 &&
       vendor.handle()) {
     uint32_t size = static_cast<uint32_t>(capacity);
+    // A string read that succeeds has stored its terminator (size != 0 always holds).
     found = vendor.QueryString(name, buffer, &size) == 0 && size != 0 && buffer[0] != '\0';
   }
   vendor.Close();
@@ -66,6 +71,7 @@ bool ReadVendorValue(const char* name, char* buffer, size_t capacity) {
 }
 
 bool DeleteVendorValue(const char* name) {
+  // The handle tests stay for the reason given in ReadVendorValue.
   RegistryKey software;
   RegistryKey vendor;
   bool opened = software.Open(os::LocalMachineKey(), kSoftwareKey, kRead) == 0 &&

@@ -93,6 +93,7 @@ bool NextArgument(ArgumentCursor* cursor, char* buffer, size_t capacity, bool* c
     if (IsLead(p)) out.Put(*p++);  // the trail byte is never a separator or a quote
     out.Put(*p++);
   }
+  // Every caller passes an argument buffer; the test keeps a buffer of none untouched.
   if (capacity > 0) buffer[out.length] = '\0';
   cursor->next = p;
   *cut = out.cut;
@@ -157,6 +158,7 @@ void TranslateArguments(int argc, const char* const* argv, LaunchOptions* option
 void TranslateCommandLine(const char* commandLine, LaunchOptions* options) {
   // An empty command line names no arguments: the module's file name then
   // stands for the program name, whatever blanks its path holds.
+  // (The system always gives a command line; nullptr is kept as "none".)
   if (commandLine == nullptr || *commandLine == '\0') return;
   ArgumentCursor cursor;
   StartArguments(&cursor, commandLine);

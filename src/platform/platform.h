@@ -88,6 +88,10 @@ struct FileFacts {
 };
 constexpr uint32_t kAttributeDirectory = 0x10;
 constexpr uint32_t kAttributeReparsePoint = 0x400;
+// A reparse point whose tag has this bit is a name surrogate: it names
+// another file or folder (symbolic link, junction, mount point). Other
+// reparse points (deduplicated, compressed, cloud files) hold their own data.
+constexpr uint32_t kReparseTagNameSurrogate = 0x20000000;
 
 // Opens a file for writing, creating it when missing, without sharing and
 // without following a reparse point at path; an existing file keeps its
@@ -109,9 +113,14 @@ void FreePages(void* pages);
 // the handle is open nobody can rename or delete it; files in it can still be
 // created and opened. nullptr on failure.
 Handle HoldFolder(const char* path);
-// The attributes of path itself (a link is not followed); kNoAttributes when it cannot be read.
+// The attributes of path itself (a link is not followed); kNoAttributes when
+// they cannot be read. With kAttributeReparsePoint, *reparseTag is the reparse
+// point's tag, or 0 where the system does not tell it (Wine); else 0.
 constexpr uint32_t kNoAttributes = 0xFFFFFFFF;
-uint32_t PathAttributes(const char* path);
+uint32_t PathAttributes(const char* path, uint32_t* reparseTag);
+// Removes the reparse point (of the given tag) of a file opened for writing
+// without following it, which then is an ordinary file whose data are its own.
+bool RemoveReparsePoint(Handle file, uint32_t reparseTag);
 bool CloseHandle(Handle handle);
 uint32_t GetLastError();
 

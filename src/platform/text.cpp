@@ -79,6 +79,8 @@ struct Writer {
   bool ok;
 
   void Put(const char* text, size_t count) {
+    // The callers stop at the first refusal and never start without capacity;
+    // both tests stay so that no Put can ever write out of bounds.
     if (!ok) return;
     if (capacity == 0 || count > capacity - 1 - length) {
       ok = false;

@@ -21,6 +21,8 @@ void CompareHeldFile(os::Handle held, const unsigned char* expected, uint32_t si
     uint32_t read = 0;
     if (!os::ReadFile(held, chunk, chunkSize, &read)) FailWithSystemError(kVerifyFailure);
     if (read == 0) break;
+    // A read never reports more than it was given room for; the test stays
+    // because the comparison must not run past the chunk if one did.
     if (read > chunkSize || read > size - checked || !BytesEqual(chunk, expected + checked, read)) {
       FailWithError(kVerifyFailure, kErrorFileInvalid);
     }
@@ -44,20 +46,41 @@ void VerifyHeldFile(os::Handle held, const unsigned char* expected, uint32_t siz
 }
 }  // namespace
 
-os::FileFacts RefuseRedirection(os::Handle handle, const char* what) {
+bool IsRedirectingReparseTag(uint32_t tag) {
+  return tag == 0 || (tag & os::kReparseTagNameSurrogate) != 0;
+}
+
+StagedObject RefuseRedirection(os::Handle handle, const char* path, const char* what) {
+  StagedObject staged;
+  if (!os::GetFileFacts(handle, &staged.facts)) FailWithSystemError(what);
+  uint32_t tag = 0;
+  const uint32_t named = os::PathAttributes(path, &tag);
+  const bool namedReparsePoint = named != os::kNoAttributes && (named & os::kAttributeReparsePoint) != 0;
+  staged.reparsePoint = (staged.facts.attributes & os::kAttributeReparsePoint) != 0 || namedReparsePoint;
+  staged.reparseTag = namedReparsePoint ? tag : 0;
+  if (staged.reparsePoint && IsRedirectingReparseTag(staged.reparseTag)) {
+    FailWithError(what, kErrorCantAccessFile);
+  }
+  return staged;
+}
+
+void RefuseUnlessOrdinaryFile(os::Handle handle, const char* what) {
   os::FileFacts facts;
   if (!os::GetFileFacts(handle, &facts)) FailWithSystemError(what);
   if ((facts.attributes & os::kAttributeReparsePoint) != 0 || facts.links > 1) {
     FailWithError(what, kErrorCantAccessFile);
   }
-  return facts;
 }
 
 void FailWithError(const char* what, uint32_t error) {
+  // A failure must never end the process with the success code: one that
+  // leaves no error code is reported as a device that does not work.
+  if (error == 0) error = kErrorGenFailure;
   char systemText[512];
   if (os::FormatSystemMessage(error, systemText, sizeof systemText) == 0) systemText[0] = '\0';
   char message[1024];
-  // The message is cut rather than lost if the system text is unusually long.
+  // Kept although no text reaches it today (the three texts and a system
+  // text cut to 511 bytes fit): the message is cut rather than lost.
   if (!FormatText(message, sizeof message, "%s failed with error %d: %s", what,
                   static_cast<int32_t>(error), systemText)) {
     FormatText(message, sizeof message, "%s failed with error %d", what, static_cast<int32_t>(error));
@@ -68,11 +91,7 @@ void FailWithError(const char* what, uint32_t error) {
   os::ExitProcess(error);
 }
 
-void FailWithSystemError(const char* what) {
-  const uint32_t error = os::GetLastError();
-  // A failure must never end the process with the success code.
-  FailWithError(what, error != 0 ? error : kErrorGenFailure);
-}
+void FailWithSystemError(const char* what) { FailWithError(what, os::GetLastError()); }
 
 bool ExtractResourceToFile(os::Module module, uint16_t id, const char* type, const char* path) {
   const void* bytes = nullptr;
@@ -86,9 +105,18 @@ bool ExtractResourceToFile(os::Module module, uint16_t id, const char* type, con
   // through a link planted under the staged name would land in another file.
   os::Handle file = os::CreateFileForWrite(path);
   if (file == nullptr) FailWithSystemError(kCreateFileFailure);
+  const StagedObject existing = RefuseRedirection(file, path, kCreateFileFailure);
+  if (existing.facts.links > 1) FailWithError(kCreateFileFailure, kErrorCantAccessFile);
+  // A reparse point left here that names no other file (a deduplicated,
+  // compressed or cloud file, after a filter processed an earlier run's
+  // files) keeps its data where writes through this handle do not go: it is
+  // made an ordinary file first, whose own data are then replaced.
+  if (existing.reparsePoint && !os::RemoveReparsePoint(file, existing.reparseTag)) {
+    FailWithSystemError(kCreateFileFailure);
+  }
   // A new file needs no truncation (which, under Wine, fails on a full disk
   // before a single byte would be written).
-  if (RefuseRedirection(file, kCreateFileFailure).size != 0 && !os::TruncateFile(file)) {
+  if ((existing.facts.size != 0 || existing.reparsePoint) && !os::TruncateFile(file)) {
     FailWithSystemError(kCreateFileFailure);
   }
 
@@ -113,7 +141,8 @@ bool ExtractResourceToFile(os::Module module, uint16_t id, const char* type, con
   // end releases it, after the installer's last run.
   os::Handle held = os::OpenFileHeld(path);
   if (held == nullptr) FailWithSystemError(kVerifyFailure);
-  RefuseRedirection(held, kVerifyFailure);
+  // What is compared must be what every reader gets: an ordinary file.
+  RefuseUnlessOrdinaryFile(held, kVerifyFailure);
   VerifyHeldFile(held, static_cast<const unsigned char*>(bytes), size);
   return true;
 }

@@ -54,8 +54,9 @@ bool chainHeld = false;
 // Holds a folder of the chain for the rest of the run, so that no other
 // process can rename or delete it or put a link in its place while the
 // elevated writes and the installer go through it. A folder that is a
-// reparse point (a junction or symbolic link planted in advance) is refused
-// before anything is written through it; so is a file in a folder's place.
+// link (a junction or symbolic link planted in advance) is refused before
+// anything is written through it; so is a file in a folder's place. Other
+// reparse points (a cloud or compressed folder) hold files like any folder.
 void HoldChainFolder(const char* path) {
   if (chainHeld) return;
   // Without its closing backslash: a trailing separator would make the system
@@ -63,6 +64,7 @@ void HoldChainFolder(const char* path) {
   char folderPath[os::kPathCapacity];
   CopyText(folderPath, sizeof folderPath, path);
   const size_t length = TextLength(folderPath);
+  // Every folder of the chain has a name; the length test only keeps the index in the buffer.
   if (length > 0 && folderPath[length - 1] == '\\') folderPath[length - 1] = '\0';
   os::Handle folder = os::HoldFolder(folderPath);
   if (folder == nullptr) {
@@ -70,15 +72,7 @@ void HoldChainFolder(const char* path) {
     const uint32_t error = os::GetLastError();
     FailWithError(kCreateFileFailure, error == kErrorFileNotFound ? kErrorPathNotFound : error);
   }
-  os::FileFacts facts;
-  if (!os::GetFileFacts(folder, &facts)) FailWithSystemError(kCreateFileFailure);
-  // The name is looked at too: a handle may stand for a link's target where
-  // the system cannot open the link itself (under Wine, a Unix symbolic link).
-  const uint32_t named = os::PathAttributes(folderPath);
-  if ((facts.attributes & os::kAttributeReparsePoint) != 0 ||
-      (named != os::kNoAttributes && (named & os::kAttributeReparsePoint) != 0)) {
-    FailWithError(kCreateFileFailure, kErrorCantAccessFile);
-  }
+  const os::FileFacts facts = RefuseRedirection(folder, folderPath, kCreateFileFailure).facts;
   if ((facts.attributes & os::kAttributeDirectory) == 0) {
     FailWithError(kCreateFileFailure, kErrorPathNotFound);
   }

@@ -38,17 +38,34 @@ extern const char kWriteFileFailure[];
 extern const char kCloseHandleFailure[];
 extern const char kVerifyFailure[];
 
-// A staged file or folder that is a reparse point (junction, symbolic link,
-// mount point) or a file with more than one name would redirect the writes
-// of an elevated process: refused with this code ("The file cannot be
-// accessed.").
+// A staged file or folder that leads elsewhere (a name surrogate: junction,
+// symbolic link, mount point) or a file with more than one name would
+// redirect the writes of an elevated process: refused with this code ("The
+// file cannot be accessed.").
 constexpr uint32_t kErrorCantAccessFile = 1920;
 // A staged file whose contents are not the resource's when held ("externally altered").
 constexpr uint32_t kErrorFileInvalid = 1006;
-// Refuses (ends the process with the message of what) a handle that
-// stands for a reparse point or a file with more than one link; otherwise
-// returns what the handle's file reports.
-os::FileFacts RefuseRedirection(os::Handle handle, const char* what);
+
+// True for a reparse point that names another file or folder, and for one
+// whose tag the system does not tell (Wine shows a Unix symbolic link to a
+// folder so). Other reparse points (deduplicated, compressed, cloud files)
+// hold their own data and redirect nothing.
+bool IsRedirectingReparseTag(uint32_t tag);
+// What an open staged file or folder is: the handle's facts, and whether the
+// handle or the name is a reparse point, with the name's tag.
+struct StagedObject {
+  os::FileFacts facts;
+  bool reparsePoint;
+  uint32_t reparseTag;
+};
+// Looks at the handle and at the name: a handle may stand for a link's target
+// where the system cannot open the link itself (under Wine, a Unix symbolic
+// link), and only the name tells the tag. The handle is open without delete
+// sharing, so the name cannot be replaced in between. A redirecting reparse
+// point ends the process with the message of what and 1920.
+StagedObject RefuseRedirection(os::Handle handle, const char* path, const char* what);
+// The same for a held file that must be an ordinary one (no reparse point, one name).
+void RefuseUnlessOrdinaryFile(os::Handle handle, const char* what);
 
 // ---- background cabinets and the ready event
 struct CabinetRow {

@@ -30,10 +30,33 @@ TEST_F(EngineTest, VersionTable) {
 }
 
 TEST_F(EngineTest, EveryFailureCountsAsInsufficient) {
-  EXPECT_FALSE(IsInstallerEngineSufficient()) << "missing file or version resource";
-  fake->systemDirectory = "";
-  fake->fileVersions["\\msi.dll"] = {Half(5, 0), 0};
-  EXPECT_FALSE(IsInstallerEngineSufficient()) << "no system directory";
+  const std::string tooLong(1024, 's');      // the system reports the size it needs
+  const std::string noRoom = "C:\\" + std::string(1013, 's');  // 1016: no room for "\msi.dll"
+  const std::string justFits = "C:\\" + std::string(1012, 's');
+  struct Case {
+    const char* name;
+    std::string systemDirectory;
+    std::function<void()> arrange;
+    bool sufficient;
+  } cases[] = {
+      {"missing file or version resource", "C:\\Windows\\system32", [] { fake->fileVersions.clear(); }, false},
+      {"the version cannot be read", "C:\\Windows\\system32", [] { fake->FailCall("GetFixedFileVersion", 1, 5); }, false},
+      {"no system directory", "", [] {}, false},
+      {"the system directory cannot be read", "C:\\Windows\\system32", [] { fake->FailCall("SystemDirectory", 1, 5); }, false},
+      {"a system directory longer than the buffer", tooLong, [] {}, false},
+      {"a system directory without room for the name", noRoom, [] {}, false},
+      {"a system directory with just room for the name", justFits, [] {}, true},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    SCOPED_TRACE(c.name);
+    fake->systemDirectory = c.systemDirectory;
+    for (const std::string& folder : {std::string("C:\\Windows\\system32"), std::string(), tooLong, noRoom, justFits}) {
+      fake->fileVersions[folder + "\\msi.dll"] = {Half(5, 0), 0};
+    }
+    c.arrange();
+    EXPECT_EQ(IsInstallerEngineSufficient(), c.sufficient);
+  }
 }
 
 TEST_F(EngineTest, MsiexecPath) {
@@ -68,6 +91,17 @@ TEST_F(EngineTest, MsiexecPath) {
       {"relative folder", 1, [&] { fake->SetRegString(key, "InstallerLocation", "system32"); }, false, ""},
       {"drive-relative folder", 1, [&] { fake->SetRegString(key, "InstallerLocation", "C:msi"); }, false, ""},
       {"root-relative folder", 1, [&] { fake->SetRegString(key, "InstallerLocation", "\\Windows"); }, false, ""},
+      {"lower-case drive letter", 1, [&] { fake->SetRegString(key, "InstallerLocation", "c:\\windows\\system32"); },
+       true, "c:\\windows\\system32\\msiexec.exe"},
+      {"a drive that is no letter", 1, [&] { fake->SetRegString(key, "InstallerLocation", "{:\\msi"); }, false, ""},
+      {"the value cannot be read", 1,
+       [&] { fake->SetRegString(key, "InstallerLocation", "C:\\msi"); fake->FailCall("QueryRegValue", 1, 1450); }, false, ""},
+      {"the key cannot be closed", 1,
+       [&] { fake->SetRegString(key, "InstallerLocation", "C:\\msi"); fake->FailCall("CloseRegKey", 1, 6); }, true,
+       "C:\\msi\\msiexec.exe"},
+      {"5.2 with a system directory longer than the buffer", 2, [] { fake->systemDirectory = std::string(260, 's'); },
+       false, ""},
+      {"5.2 with a system directory that cannot be read", 2, [] { fake->FailCall("SystemDirectory", 1, 5); }, false, ""},
       {"network folder", 1, [&] { fake->SetRegString(key, "InstallerLocation", "\\\\server\\msi"); }, true,
        "\\\\server\\msi\\msiexec.exe"},
       {"no room for the name", 1,

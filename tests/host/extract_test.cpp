@@ -7,8 +7,17 @@ namespace {
 const char kPath[] = "C:\\stage\\tpz1.6.0_13.msi";
 }
 
+constexpr uint32_t kSymbolicLinkTag = 0xA000000C;
+
 class ExtractTest : public FakePlatformTest {
  protected:
+  // An earlier file at path that is a reparse point with the given tag.
+  static void Plant(const std::string& path, const std::vector<unsigned char>& contents, uint32_t tag) {
+    fake->files[path] = contents;
+    fake->pathFacts[path] = {0x480, 1, contents.size()};
+    fake->reparseTags[path] = tag;
+  }
+
   // Extracts a 20000-byte package resource to kPath and expects the run to end
   // with exitCode after exactly one error box with the given text.
   static void ExpectFatalExtraction(uint32_t exitCode, const std::string& message) {
@@ -60,35 +69,73 @@ TEST_F(ExtractTest, MissingResourceCreatesNothing) {
   EXPECT_TRUE(fake->messageBoxes.empty());
 }
 
+// Every failure the system can report while a file is staged: the message
+// names the operation and the error, the exit code is that error (never 0),
+// and the file is left as the failure found it.
 TEST_F(ExtractTest, FatalPaths) {
+  const std::string create21 = "Installer : Wrapper.CreateFile  failed with error 21: The device is not ready.\r\n";
+  const std::string gen31 = " failed with error 31: A device attached to the system is not functioning.\r\n";
+  const std::vector<unsigned char> earlier(300, 0x5A);  // an earlier run's file
+  constexpr long kNoFile = -1;
   struct Case {
     const char* name;
     std::function<void()> arrange;
     uint32_t exitCode;
     std::string message;
+    long leftOnDisk;  // bytes of the file afterwards
   } cases[] = {
       {"path not found", [] { fake->uncreatableFiles[kPath] = 3; }, 3,
-       "Installer : Wrapper.CreateFile  failed with error 3: The system cannot find the path specified.\r\n"},
+       "Installer : Wrapper.CreateFile  failed with error 3: The system cannot find the path specified.\r\n", kNoFile},
       {"access denied", [] { fake->uncreatableFiles[kPath] = 5; }, 5,
-       "Installer : Wrapper.CreateFile  failed with error 5: Access is denied.\r\n"},
+       "Installer : Wrapper.CreateFile  failed with error 5: Access is denied.\r\n", kNoFile},
       {"disk full", [] { fake->diskSpace = 10000; }, 112,
-       "Installer : Wrapper.WriteFile (In small chunks)  failed with error 112: There is not enough space on the disk.\r\n"},
+       "Installer : Wrapper.WriteFile (In small chunks)  failed with error 112: There is not enough space on the disk.\r\n",
+       10000},
       {"no progress", [] { fake->zeroByteWrites = true; }, 29,
-       "Installer : Wrapper.WriteFile (In small chunks)  failed with error 29: The system cannot write to the specified device.\r\n"},
+       "Installer : Wrapper.WriteFile (In small chunks)  failed with error 29: The system cannot write to the specified device.\r\n",
+       0},
       {"close fails", [] { fake->closeFails = true; }, 5,
-       "Installer : Wrapper.CloseHandle  failed with error 5: Access is denied.\r\n"},
+       "Installer : Wrapper.CloseHandle  failed with error 5: Access is denied.\r\n", 20000},
       {"not mapped", [] { fake->unmappableResources.insert({"TARSK_INSTALLER", 101}); }, 1812,
-       "Installer : Wrapper.WriteFile (In small chunks)  failed with error 1812: "},
+       "Installer : Wrapper.WriteFile (In small chunks)  failed with error 1812: ", kNoFile},
       {"error without a system text", [] { fake->uncreatableFiles[kPath] = 4321; }, 4321,
-       "Installer : Wrapper.CreateFile  failed with error 4321: "},
+       "Installer : Wrapper.CreateFile  failed with error 4321: ", kNoFile},
       {"a failure that leaves no error code", [] { fake->uncreatableFiles[kPath] = 0; }, 31,
-       "Installer : Wrapper.CreateFile  failed with error 31: A device attached to the system is not functioning.\r\n"},
+       "Installer : Wrapper.CreateFile " + gen31, kNoFile},
+      {"the new file's facts cannot be read", [] { fake->FailCall("GetFileFacts", 1, 21); }, 21, create21, 0},
+      {"an earlier file cannot be emptied",
+       [&] { fake->files[kPath] = earlier; fake->FailCall("TruncateFile", 1, 21); }, 21, create21, 300},
+      {"a write fails in the second chunk", [] { fake->FailCall("WriteFile", 2, 21); }, 21,
+       "Installer : Wrapper.WriteFile (In small chunks)  failed with error 21: The device is not ready.\r\n", 8192},
+      {"a write fails without an error code", [] { fake->FailCall("WriteFile", 1, 0); }, 31,
+       "Installer : Wrapper.WriteFile (In small chunks) " + gen31, 0},
+      {"the written file cannot be held", [] { fake->FailCall("OpenFileHeld", 1, 21); }, 21,
+       "Installer : Wrapper.VerifyFile  failed with error 21: The device is not ready.\r\n", 20000},
+      {"the held file's facts cannot be read", [] { fake->FailCall("GetFileFacts", 2, 21); }, 21,
+       "Installer : Wrapper.VerifyFile  failed with error 21: The device is not ready.\r\n", 20000},
+      {"the read-back fails", [] { fake->FailCall("ReadFile", 1, 21); }, 21,
+       "Installer : Wrapper.VerifyFile  failed with error 21: The device is not ready.\r\n", 20000},
+      {"the read-back fails after its first piece", [] { fake->maxBytesPerRead = 5000; fake->FailCall("ReadFile", 2, 1117); },
+       1117, "Installer : Wrapper.VerifyFile  failed with error 1117: ", 20000},
+      {"the read-back fails without an error code", [] { fake->FailCall("ReadFile", 1, 0); }, 31,
+       "Installer : Wrapper.VerifyFile " + gen31, 20000},
+      {"the system has no text for the error", [] { fake->FailCall("WriteFile", 1, 5); fake->FailCall("FormatSystemMessage", 1, 0); },
+       5, "Installer : Wrapper.WriteFile (In small chunks)  failed with error 5: ", 0},
   };
   for (const Case& c : cases) {
     SetUp();
     SCOPED_TRACE(c.name);
     c.arrange();
     ExpectFatalExtraction(c.exitCode, c.message);
+    if (c.leftOnDisk == kNoFile) {
+      EXPECT_EQ(fake->files.count(kPath), 0u);
+    } else {
+      ASSERT_EQ(fake->files.count(kPath), 1u);
+      EXPECT_EQ(fake->files[kPath].size(), static_cast<size_t>(c.leftOnDisk));
+    }
+    if (c.leftOnDisk == 300) {
+      EXPECT_EQ(fake->files[kPath], earlier) << "an earlier file keeps its contents";
+    }
   }
 }
 
@@ -180,8 +227,19 @@ TEST_F(ExtractTest, RedirectedOrChangedFilesAreRefused) {
   } cases[] = {
       {"existing name with a second link", [&] { fake->files[path] = planted; fake->pathFacts[path] = {0x80, 2, 0}; },
        1920, create1920, true},
-      {"existing name is a symbolic link", [&] { fake->files[path] = planted; fake->pathFacts[path] = {0x480, 1, 0}; },
+      {"existing name is a reparse point of no known kind",
+       [&] { fake->files[path] = planted; fake->pathFacts[path] = {0x480, 1, 0}; }, 1920, create1920, true},
+      {"existing name is a symbolic link",
+       [&] { Plant(path, planted, kSymbolicLinkTag); }, 1920, create1920, true},
+      {"existing name is a mount point", [&] { Plant(path, planted, 0xA0000003); }, 1920, create1920, true},
+      {"existing name is a link only by its name",
+       [&] { fake->files[path] = planted; fake->nameAttributes[path] = 0x480; fake->reparseTags[path] = kSymbolicLinkTag; },
        1920, create1920, true},
+      {"existing reparse point whose name cannot be looked at",
+       [&] { Plant(path, planted, 0x80000013); fake->FailCall("PathAttributes", 1, 5); }, 1920, create1920, true},
+      {"a compressed file that cannot be made ordinary",
+       [&] { Plant(path, planted, 0x80000017); fake->FailCall("RemoveReparsePoint", 1, 5); }, 5,
+       "Installer : Wrapper.CreateFile  failed with error 5: Access is denied.\r\n", true},
       {"a byte changed before the hold", [] { fake->beforeHold = [](const std::string& p) { fake->files[p][7] ^= 1; }; },
        1006, verify1006, false},
       {"the last byte changed before the hold",
@@ -192,6 +250,14 @@ TEST_F(ExtractTest, RedirectedOrChangedFilesAreRefused) {
        1006, verify1006, false},
       {"opened for writing by another process", [&] { fake->unholdablePaths[path] = 32; }, 32,
        "Installer : Wrapper.VerifyFile  failed with error 32: ", false},
+      {"a reparse point again before the hold",
+       [&] {
+         fake->beforeHold = [](const std::string& p) {
+           fake->pathFacts[p] = {0x480, 1, 0};
+           fake->reparseTags[p] = 0x80000017;
+         };
+       },
+       1920, "Installer : Wrapper.VerifyFile  failed with error 1920: The file cannot be accessed.\r\n", false},
       {"replaced by a second link before the hold",
        [&] { fake->beforeHold = [&](const std::string& p) { fake->pathFacts[p] = {0x80, 2, 0}; }; }, 1920,
        "Installer : Wrapper.VerifyFile  failed with error 1920: The file cannot be accessed.\r\n", false},
@@ -209,5 +275,40 @@ TEST_F(ExtractTest, RedirectedOrChangedFilesAreRefused) {
         EXPECT_TRUE(fake->writeSizes.empty());
       }
     }
+  }
+}
+
+// A reparse point that names no other file (left by deduplication,
+// compression or a cloud filter over an earlier run's files) is made an
+// ordinary file through the handle that was opened without following it, and
+// replaced like any earlier file; the held file is then an ordinary one.
+TEST_F(ExtractTest, ReparsePointsThatNameNoOtherFileAreReplaced) {
+  const std::string path = kPath;
+  const struct {
+    const char* name;
+    uint32_t tag;
+    size_t earlierBytes;
+  } cases[] = {
+      {"deduplicated", 0x80000013, 50000},
+      {"compressed (WOF)", 0x80000017, 50000},
+      {"cloud placeholder", 0x9000001A, 50000},
+      {"cloud placeholder with its flags", 0x9000701A, 50000},
+      {"cloud placeholder of no size", 0x9000001A, 0},
+      {"hierarchical storage", 0xC0000004, 50000},
+      {"another vendor's filter", 0x00001234, 50000},
+  };
+  for (const auto& c : cases) {
+    SetUp();
+    SCOPED_TRACE(c.name);
+    Plant(path, std::vector<unsigned char>(c.earlierBytes, 0xEE), c.tag);
+    fake->resources[{"TARSK_INSTALLER", 101}] = PatternBytes(20000);
+    EXPECT_TRUE(ExtractResourceToFile(fake, 101, "TARSK_INSTALLER", kPath));
+    EXPECT_TRUE(fake->messageBoxes.empty());
+    EXPECT_EQ(fake->files[path], PatternBytes(20000));
+    const size_t removed = fake->IndexInLog("remove reparse point " + path);
+    ASSERT_NE(removed, SIZE_MAX);
+    EXPECT_LT(removed, fake->IndexInLog("truncate " + path));
+    EXPECT_EQ(fake->reparseTags.count(path), 0u);
+    EXPECT_EQ(fake->heldFiles, std::vector<std::string>{path});
   }
 }

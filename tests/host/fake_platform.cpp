@@ -47,6 +47,22 @@ size_t FakeSystem::IndexInLog(const std::string& entry) const {
   return it == log.end() ? SIZE_MAX : static_cast<size_t>(it - log.begin());
 }
 
+void FakeSystem::FailCall(const std::string& operation, int nth, uint32_t error) {
+  failures.push_back({operation, nth, error});
+}
+
+bool FakeSystem::Fails(const std::string& operation) {
+  const int call = ++calls[operation];
+  for (const Failure& failure : failures) {
+    if (failure.operation == operation && failure.nth == call) {
+      lastError = failure.error;
+      log.push_back("fail " + operation);
+      return true;
+    }
+  }
+  return false;
+}
+
 void FakeSystem::RunPendingThreads() {
   auto threads = pendingThreads;
   pendingThreads.clear();
@@ -75,6 +91,7 @@ const std::map<uint32_t, std::string> kSystemTexts = {
     {2, "The system cannot find the file specified.\r\n"},
     {3, "The system cannot find the path specified.\r\n"},
     {5, "Access is denied.\r\n"},
+    {21, "The device is not ready.\r\n"},
     {29, "The system cannot write to the specified device.\r\n"},
     {31, "A device attached to the system is not functioning.\r\n"},
     {112, "There is not enough space on the disk.\r\n"},
@@ -95,7 +112,7 @@ namespace os {
 
 bool QueryVersion(uint32_t* platformId, uint32_t* major, uint32_t* minor) {
   ++fake->versionQueries;
-  if (fake->versionQueryFails) {
+  if (fake->versionQueryFails || fake->Fails("QueryVersion")) {
     *platformId = *major = *minor = 0;
     return false;
   }
@@ -112,23 +129,27 @@ Module ThisModule() { return fake; }
 void RestrictLibrarySearch() { fake->log.push_back("restrict"); }
 
 uint32_t SystemDirectory(char* buffer, uint32_t capacity) {
+  if (fake->Fails("SystemDirectory")) return 0;
   return CopyOut(fake->systemDirectory, buffer, capacity);
 }
 uint32_t WindowsDirectory(char* buffer, uint32_t capacity) {
+  if (fake->Fails("WindowsDirectory")) return 0;
   return CopyOut(fake->windowsDirectory, buffer, capacity);
 }
 uint32_t EnvironmentVariable(const char* name, char* buffer, uint32_t capacity) {
+  if (fake->Fails("EnvironmentVariable")) return 0;
   auto it = fake->environment.find(name);
   return it == fake->environment.end() ? 0 : CopyOut(it->second, buffer, capacity);
 }
 bool MakeDirectory(const char* path) {
   fake->createdDirectories.push_back(path);
   fake->log.push_back(std::string("mkdir ") + path);
-  return true;
+  return !fake->Fails("MakeDirectory");
 }
 
 Module LoadSystemLibrary(const char* name) {
   fake->log.push_back(std::string("loadlib ") + name);
+  if (fake->Fails("LoadSystemLibrary")) return nullptr;
   auto it = fake->libraries.find(name);
   if (it == fake->libraries.end() || !it->second.loads) return nullptr;
   fake->loadedLibraries.push_back(name);
@@ -167,6 +188,10 @@ ResourceLookup FindResourceBytes(Module, uint16_t id, const char* type, const vo
   auto it = fake->resources.find(key);
   if (it == fake->resources.end()) return ResourceLookup::kNotFound;
   *size = static_cast<uint32_t>(it->second.size());
+  if (fake->Fails("FindResourceBytes")) {
+    *bytes = nullptr;
+    return ResourceLookup::kNotMapped;
+  }
   if (fake->unmappableResources.count(key) != 0) {
     fake->lastError = 1812;  // ERROR_RESOURCE_DATA_NOT_FOUND
     *bytes = nullptr;
@@ -177,6 +202,7 @@ ResourceLookup FindResourceBytes(Module, uint16_t id, const char* type, const vo
 }
 
 uint32_t LoadStringResource(Module, uint32_t id, char* buffer, uint32_t capacity) {
+  if (fake->Fails("LoadStringResource")) return 0;
   auto it = fake->strings.find(id);
   if (it == fake->strings.end() || capacity == 0) return 0;
   const size_t count = std::min<size_t>(it->second.size(), capacity - 1);
@@ -187,6 +213,7 @@ uint32_t LoadStringResource(Module, uint32_t id, char* buffer, uint32_t capacity
 
 Handle CreateFileForWrite(const char* path) {
   fake->log.push_back(std::string("create ") + path);
+  if (fake->Fails("CreateFileForWrite")) return nullptr;
   auto refused = fake->uncreatableFiles.find(path);
   if (refused != fake->uncreatableFiles.end()) {
     fake->lastError = refused->second;
@@ -199,6 +226,7 @@ Handle CreateFileForWrite(const char* path) {
 
 bool TruncateFile(Handle file) {
   const std::string& path = static_cast<FakeSystem::FileHandle*>(file)->path;
+  if (fake->Fails("TruncateFile")) return false;
   fake->log.push_back("truncate " + path);
   fake->files[path].clear();
   return true;
@@ -206,6 +234,7 @@ bool TruncateFile(Handle file) {
 
 bool GetFileFacts(Handle file, FileFacts* facts) {
   const auto* handle = static_cast<FakeSystem::FileHandle*>(file);
+  if (fake->Fails("GetFileFacts")) return false;
   auto it = fake->pathFacts.find(handle->path);
   if (it != fake->pathFacts.end()) {
     *facts = it->second;
@@ -218,6 +247,7 @@ bool GetFileFacts(Handle file, FileFacts* facts) {
 
 Handle OpenFileHeld(const char* path) {
   if (fake->beforeHold) fake->beforeHold(path);
+  if (fake->Fails("OpenFileHeld")) return nullptr;
   auto refused = fake->unholdablePaths.find(path);
   if (refused != fake->unholdablePaths.end()) {
     fake->lastError = refused->second;
@@ -236,6 +266,8 @@ Handle OpenFileHeld(const char* path) {
 bool ReadFile(Handle file, void* bytes, uint32_t count, uint32_t* read) {
   auto* handle = static_cast<FakeSystem::FileHandle*>(file);
   fake->readRequests.push_back(count);
+  *read = 0;
+  if (fake->Fails("ReadFile")) return false;
   const std::vector<unsigned char>& content = fake->files[handle->path];
   const size_t n = std::min<size_t>(std::min(count, fake->maxBytesPerRead),
                                     content.size() - std::min(handle->position, content.size()));
@@ -246,7 +278,7 @@ bool ReadFile(Handle file, void* bytes, uint32_t count, uint32_t* read) {
 }
 
 void* AllocatePages(uint32_t bytes) {
-  if (fake->pagesUnavailable) return nullptr;
+  if (fake->pagesUnavailable || fake->Fails("AllocatePages")) return nullptr;
   std::unique_ptr<unsigned char[]> pages(new unsigned char[bytes]());
   void* address = pages.get();
   fake->pages[address] = std::move(pages);
@@ -259,6 +291,7 @@ void FreePages(void* pages) {
 }
 
 Handle HoldFolder(const char* path) {
+  if (fake->Fails("HoldFolder")) return nullptr;
   auto refused = fake->unholdablePaths.find(path);
   if (refused != fake->unholdablePaths.end()) {
     fake->lastError = refused->second;
@@ -270,17 +303,40 @@ Handle HoldFolder(const char* path) {
   return &fake->fileHandles.back();
 }
 
-uint32_t PathAttributes(const char* path) {
-  auto named = fake->nameAttributes.find(path);
-  if (named != fake->nameAttributes.end()) return named->second;
+uint32_t PathAttributes(const char* path, uint32_t* reparseTag) {
+  *reparseTag = 0;
+  if (fake->Fails("PathAttributes")) return kNoAttributes;
+  uint32_t attributes = fake->files.count(path) != 0 ? 0x80u : kAttributeDirectory;
   auto it = fake->pathFacts.find(path);
-  return it != fake->pathFacts.end() ? it->second.attributes : kAttributeDirectory;
+  if (it != fake->pathFacts.end()) attributes = it->second.attributes;
+  auto named = fake->nameAttributes.find(path);
+  if (named != fake->nameAttributes.end()) attributes = named->second;
+  auto tag = fake->reparseTags.find(path);
+  if ((attributes & kAttributeReparsePoint) != 0 && tag != fake->reparseTags.end()) *reparseTag = tag->second;
+  return attributes;
+}
+
+bool RemoveReparsePoint(Handle file, uint32_t reparseTag) {
+  const std::string& path = static_cast<FakeSystem::FileHandle*>(file)->path;
+  if (fake->Fails("RemoveReparsePoint")) return false;
+  auto tag = fake->reparseTags.find(path);
+  if (tag == fake->reparseTags.end() || tag->second != reparseTag) {
+    fake->lastError = 4394;  // ERROR_REPARSE_TAG_MISMATCH
+    return false;
+  }
+  fake->log.push_back("remove reparse point " + path);
+  fake->reparseTags.erase(tag);
+  auto facts = fake->pathFacts.find(path);
+  if (facts != fake->pathFacts.end()) facts->second.attributes &= ~kAttributeReparsePoint;
+  fake->nameAttributes.erase(path);
+  return true;
 }
 
 bool WriteFile(Handle file, const void* bytes, uint32_t count, uint32_t* written) {
   const std::string& path = static_cast<FakeSystem::FileHandle*>(file)->path;
   fake->writeSizes.push_back(count);
   *written = 0;
+  if (fake->Fails("WriteFile")) return false;
   if (fake->zeroByteWrites) return true;
   uint32_t n = std::min(count, fake->maxBytesPerWrite);
   const uint64_t used = TotalFileBytes();
@@ -303,6 +359,7 @@ bool CloseHandle(Handle handle) {
     fake->lastError = 5;
     return false;
   }
+  if (fake->Fails("CloseHandle")) return false;
   fake->log.push_back("close");
   (void)handle;
   return true;
@@ -312,6 +369,7 @@ uint32_t GetLastError() { return fake->lastError; }
 
 bool StartProcess(char* commandLine, Handle* process) {
   fake->log.push_back("start");
+  if (fake->Fails("StartProcess")) return false;
   if (fake->processStartFails) {
     fake->lastError = 2;
     return false;
@@ -334,14 +392,14 @@ bool StartProcess(char* commandLine, Handle* process) {
 void WaitForever(Handle) { fake->log.push_back("wait"); }
 
 bool GetExitCodeProcess(Handle process, uint32_t* exitCode) {
-  if (fake->exitCodeReadFails) return false;
+  if (fake->exitCodeReadFails || fake->Fails("GetExitCodeProcess")) return false;
   *exitCode = static_cast<FakeProcess*>(process)->exitCode;
   return true;
 }
 
 Handle CreateThread(ThreadProc proc, void* argument) {
   fake->log.push_back("thread");
-  if (fake->threadStartFails) return nullptr;
+  if (fake->threadStartFails || fake->Fails("CreateThread")) return nullptr;
   if (fake->runThreadsImmediately) {
     proc(argument);
   } else {
@@ -358,6 +416,7 @@ void ExitProcess(uint32_t exitCode) {
 
 Handle CreateManualResetEvent(const char* name) {
   fake->log.push_back(std::string("event ") + name);
+  if (fake->Fails("CreateManualResetEvent")) return nullptr;
   fake->events.emplace(name, false);  // an existing event keeps its state
   ++fake->openEventHandles;
   fake->eventHandles.push_back(name);
@@ -366,6 +425,7 @@ Handle CreateManualResetEvent(const char* name) {
 
 bool SetEvent(Handle event) {
   const std::string& name = *static_cast<std::string*>(event);
+  if (fake->Fails("SetEvent")) return false;
   fake->log.push_back("signal " + name);
   fake->events[name] = true;
   ++fake->eventSignals;
@@ -376,6 +436,10 @@ RegKey LocalMachineKey() { return &localMachine; }
 
 namespace {
 constexpr uint32_t kKeyWow64_64Key = 0x0100;
+
+// A registry call never fails with the success code: a scripted 0 stands for
+// ERROR_INVALID_FUNCTION.
+int32_t RegistryError() { return fake->lastError != 0 ? static_cast<int32_t>(fake->lastError) : 1; }
 constexpr uint32_t kKeyWow64_32Key = 0x0200;
 
 // The key a name opens below parent, with the registry redirection of 64-bit
@@ -393,6 +457,7 @@ std::string RegKeyPath(RegKey parent, const char* name, uint32_t access) {
 }  // namespace
 
 int32_t OpenRegKey(RegKey parent, const char* name, uint32_t access, RegKey* key) {
+  if (fake->Fails("OpenRegKey")) return RegistryError();
   const std::string path = RegKeyPath(parent, name, access);
   auto it = fake->registry.find(path);
   if (it == fake->registry.end()) return 2;
@@ -405,6 +470,7 @@ int32_t OpenRegKey(RegKey parent, const char* name, uint32_t access, RegKey* key
 }
 
 int32_t QueryRegValue(RegKey key, const char* name, uint32_t* type, void* data, uint32_t* size) {
+  if (fake->Fails("QueryRegValue")) return RegistryError();
   auto it = fake->registry.find(static_cast<FakeOpenKey*>(key)->first);
   if (it == fake->registry.end()) return 1018;  // ERROR_KEY_DELETED
   auto value = it->second.values.find(Lower(name));
@@ -419,6 +485,7 @@ int32_t QueryRegValue(RegKey key, const char* name, uint32_t* type, void* data, 
 
 int32_t DeleteRegValue(RegKey key, const char* name) {
   auto* k = static_cast<FakeOpenKey*>(key);
+  if (fake->Fails("DeleteRegValue")) return RegistryError();
   if (!k->second) return 5;
   auto it = fake->registry.find(k->first);
   if (it == fake->registry.end() || it->second.values.erase(Lower(name)) == 0) return 2;
@@ -427,6 +494,7 @@ int32_t DeleteRegValue(RegKey key, const char* name) {
 }
 
 int32_t QueryRegKeyCounts(RegKey key, uint32_t* subkeys, uint32_t* values) {
+  if (fake->Fails("QueryRegKeyCounts")) return RegistryError();
   const std::string path = static_cast<FakeOpenKey*>(key)->first;
   auto it = fake->registry.find(path);
   if (it == fake->registry.end()) return 1018;
@@ -444,18 +512,20 @@ int32_t QueryRegKeyCounts(RegKey key, uint32_t* subkeys, uint32_t* values) {
 
 int32_t DeleteRegKey(RegKey parent, const char* name) {
   const std::string path = static_cast<FakeOpenKey*>(parent)->first + "\\" + Lower(name);
+  if (fake->Fails("DeleteRegKey")) return RegistryError();
   fake->log.push_back("delete key " + path);
   return fake->registry.erase(path) != 0 ? 0 : 2;
 }
 
 int32_t CloseRegKey(RegKey key) {
   if (key == &localMachine) return 0;
-  --fake->openRegKeys;
-  return 0;
+  --fake->openRegKeys;  // a failed close still releases the handle, as the system does
+  return fake->Fails("CloseRegKey") ? RegistryError() : 0;
 }
 
 bool GetFixedFileVersion(const char* path, uint32_t* mostSignificant, uint32_t* leastSignificant) {
   fake->versionFilesRead.push_back(path);
+  if (fake->Fails("GetFixedFileVersion")) return false;
   auto it = fake->fileVersions.find(path);
   if (it == fake->fileVersions.end()) return false;
   *mostSignificant = it->second.first;
@@ -468,9 +538,12 @@ void ShowMessageBox(const char* text, const char* caption, uint32_t flags) {
   fake->messageBoxes.push_back({text, caption, flags});
 }
 
-WindowStation QueryWindowStation() { return fake->windowStation; }
+WindowStation QueryWindowStation() {
+  return fake->Fails("QueryWindowStation") ? WindowStation::kUnknown : fake->windowStation;
+}
 
 uint32_t FormatSystemMessage(uint32_t error, char* buffer, uint32_t capacity) {
+  if (fake->Fails("FormatSystemMessage")) return 0;
   auto it = kSystemTexts.find(error);
   if (it == kSystemTexts.end()) return 0;
   const uint32_t length = CopyOut(it->second, buffer, capacity);

@@ -76,6 +76,8 @@ struct FakeSystem {
   // What a path itself shows, where that differs from its handle (a link
   // whose handle stands for its target).
   std::map<std::string, uint32_t> nameAttributes;
+  // The tag a reparse point's name reports (0, as Wine reports it, when missing).
+  std::map<std::string, uint32_t> reparseTags;
   // Runs just before a written file is opened to be held: another process's
   // chance to change it.
   std::function<void(const std::string&)> beforeHold;
@@ -137,6 +139,20 @@ struct FakeSystem {
   // What the code did, in order: "mkdir <path>", "create <path>", "close <path>",
   // "event", "thread", "start", "signal", "messagebox", "loadlib <name>" ...
   std::vector<std::string> log;
+
+  // Scripted failures: the nth call (from 1) of an operation, named as in
+  // platform.h ("ReadFile", "QueryRegKeyCounts" ...), fails with error: the
+  // registry operations return it (1 for 0), the others leave it as the last error.
+  struct Failure {
+    std::string operation;
+    int nth;
+    uint32_t error;
+  };
+  std::vector<Failure> failures;
+  std::map<std::string, int> calls;  // per operation, counted by Fails
+  void FailCall(const std::string& operation, int nth, uint32_t error);
+  // Counts a call of operation; true when it is scripted to fail.
+  bool Fails(const std::string& operation);
 
   void SetRegString(const std::string& keyPath, const std::string& name, const std::string& text,
                     uint32_t type = os::kRegSz);

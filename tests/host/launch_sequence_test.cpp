@@ -88,6 +88,16 @@ TEST_F(LaunchTest, ExitCodes) {
       {"package resource missing", [] { fake->resources.erase({"TARSK_INSTALLER", 101}); }, 1, 0},
       {"engine too old", [] { fake->fileVersions.clear(); }, 0xFFFFFFFEu, 0},
       {"msiexec not located", [] { fake->registry.erase(Lower(kInstallerKey)); }, 0xFFFFFFFDu, 0},
+      {"engine too old, its message cannot be loaded",
+       [] { fake->fileVersions.clear(); fake->FailCall("LoadStringResource", 1, 1814); }, 0xFFFFFFFEu, 0},
+      {"the ready event cannot be created", [] { fake->FailCall("CreateManualResetEvent", 1, 5); }, 0, 1},
+      {"the ready event cannot be opened to signal it", [] { fake->FailCall("CreateManualResetEvent", 2, 5); }, 0, 1},
+      {"the cabinet thread's handle cannot be closed",
+       [] {
+         fake->runThreadsImmediately = false;  // the package's handle is closed first, then the thread's
+         fake->FailCall("CloseHandle", 2, 6);
+       },
+       0, 1},
       {"reinstall requested: the second run's code",
        [] {
          fake->exitCodes = {3010, 1603};

@@ -5,6 +5,7 @@
 
 namespace {
 const char kVendor[] = "HKLM\\Software\\TarskSoft";
+void Request() { fake->SetRegString(kVendor, "InstallStatus", "reinstall"); }
 std::vector<unsigned char> WithZeros(const std::string& text, int zeros) {
   std::vector<unsigned char> bytes = Bytes(text);
   bytes.insert(bytes.end(), zeros, 0);
@@ -33,6 +34,7 @@ TEST_F(RegistryTest, QueryStringAcceptsOnlyTerminatedStrings) {
       {"REG_MULTI_SZ of two bytes", os::kRegMultiSz, WithZeros("", 2), 0},
       {"REG_MULTI_SZ with one terminator", os::kRegMultiSz, WithZeros("reinstall", 1), 13},
       {"REG_MULTI_SZ of one byte", os::kRegMultiSz, WithZeros("", 1), 13},
+      {"REG_MULTI_SZ without terminators", os::kRegMultiSz, Bytes("reinstall"), 13},
       {"REG_SZ without terminator", os::kRegSz, Bytes("reinstall"), 13},
       {"REG_SZ of size 0", os::kRegSz, {}, 13},
       {"REG_DWORD", os::kRegDword, {1, 0, 0, 0}, 13},
@@ -110,6 +112,21 @@ TEST_F(RegistryTest, ReinstallHandshake) {
       {"under the current user only", [] { fake->SetRegString("HKCU\\Software\\TarskSoft", "InstallStatus", "reinstall"); },
        false, false, false},
       {"no vendor key", [] {}, false, false, false},
+      // The registry failing on the way (a locked key, a hive being unloaded):
+      // a read that fails asks for nothing; once the request is read, the
+      // second run happens whatever the clearing meets, and nothing stays open.
+      {"the Software key cannot be opened", [] { Request(); fake->FailCall("OpenRegKey", 1, 5); }, false, true, true},
+      {"the vendor key cannot be opened", [] { Request(); fake->FailCall("OpenRegKey", 2, 1018); }, false, true, true},
+      {"the value cannot be read", [] { Request(); fake->FailCall("QueryRegValue", 1, 1450); }, false, true, true},
+      {"the vendor key cannot be opened to clear it", [] { Request(); fake->FailCall("OpenRegKey", 4, 5); },
+       true, true, true},
+      {"the value cannot be deleted", [] { Request(); fake->FailCall("DeleteRegValue", 1, 5); }, true, true, true},
+      {"the vendor key's contents cannot be counted", [] { Request(); fake->FailCall("QueryRegKeyCounts", 1, 1018); },
+       true, false, true},
+      {"the emptied vendor key cannot be deleted", [] { Request(); fake->FailCall("DeleteRegKey", 1, 5); },
+       true, false, true},
+      {"a key cannot be closed", [] { Request(); fake->FailCall("CloseRegKey", 1, 6); fake->FailCall("CloseRegKey", 3, 6); },
+       true, false, false},
   };
   for (const Case& c : cases) {
     SetUp();

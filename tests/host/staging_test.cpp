@@ -196,6 +196,17 @@ TEST_F(StagingTest, RedirectedOrMissingFoldersAreRefusedBeforeAnyFile) {
       {"family folder is a symbolic link", [&] { fake->pathFacts[family] = {0x410, 1, 0}; }, 1920, refusal},
       {"product folder is a mount point", [&] { fake->pathFacts[product] = {0x410, 1, 0}; }, 1920, refusal},
       {"a link seen only by its name", [&] { fake->nameAttributes[family] = 0x410; }, 1920, refusal},
+      {"a junction with its tag", [&] { fake->pathFacts[vendor] = {0x410, 1, 0}; fake->reparseTags[vendor] = 0xA0000003; },
+       1920, refusal},
+      {"a symbolic link with its tag, seen only by its name",
+       [&] { fake->nameAttributes[product] = 0x410; fake->reparseTags[product] = 0xA000000C; }, 1920, refusal},
+      {"a reparse point whose name cannot be looked at",
+       [&] { fake->pathFacts[family] = {0x410, 1, 0}; fake->reparseTags[family] = 0x9000701A; fake->FailCall("PathAttributes", 2, 5); },
+       1920, refusal},
+      {"a folder's facts cannot be read", [&] { fake->FailCall("GetFileFacts", 2, 21); }, 21,
+       "Installer : Wrapper.CreateFile  failed with error 21: The device is not ready.\r\n"},
+      {"a folder that cannot be held, without an error code", [&] { fake->unholdablePaths[product] = 0; }, 31,
+       "Installer : Wrapper.CreateFile  failed with error 31: A device attached to the system is not functioning.\r\n"},
       {"a file where the product folder belongs", [&] { fake->pathFacts[product] = {0x80, 1, 0}; }, 3, notFound},
       {"a folder that could not be made", [&] { fake->unholdablePaths[family] = 2; }, 3, notFound},
       {"a folder held by someone else", [&] { fake->unholdablePaths[product] = 32; }, 32,
@@ -212,5 +223,40 @@ TEST_F(StagingTest, RedirectedOrMissingFoldersAreRefusedBeforeAnyFile) {
     ASSERT_EQ(fake->messageBoxes.size(), 1u);
     EXPECT_EQ(fake->messageBoxes[0].text, c.message);
     EXPECT_TRUE(fake->files.empty());
+  }
+}
+
+// Reparse points that name no other folder (a cloud or compressed folder)
+// are folders like any other: held, and the files go into them.
+TEST_F(StagingTest, ReparsePointsThatNameNoOtherFolderAreHeldAsFolders) {
+  const std::string family = kLocalLow + "\\Velmor\\Tarsk";
+  for (const uint32_t tag : {0x9000701Au, 0x80000017u, 0x00001234u}) {
+    SetUp();
+    SCOPED_TRACE(tag);
+    UseNt6();
+    fake->libraries["shell32.dll"] = {true, true, true, kLocalLow};
+    fake->pathFacts[family] = {0x410, 1, 0};
+    fake->reparseTags[family] = tag;
+    char buffer[os::kPathCapacity];
+    BuildPackagePath(buffer, false);
+    EXPECT_EQ(std::string(buffer), family + "\\" + ProductName() + "\\" + PackageName());
+    EXPECT_EQ(fake->heldFolders.size(), 3u);
+    EXPECT_TRUE(fake->messageBoxes.empty());
+  }
+}
+
+// A folder service that reports success with an empty folder found nothing:
+// the run then ends like one without a base folder, never writing elsewhere.
+TEST_F(StagingTest, AnEmptyAnswerIsNoBaseFolder) {
+  for (const bool nt6 : {true, false}) {
+    SetUp();
+    SCOPED_TRACE(nt6 ? "known folder" : "shfolder");
+    if (nt6) UseNt6(); else UseXp();
+    fake->libraries[nt6 ? "shell32.dll" : "shfolder.dll"] = {true, true, true, ""};
+    char buffer[os::kPathCapacity];
+    EXPECT_FALSE(GetStagingBaseFolder(buffer));
+    EXPECT_STREQ(buffer, "");
+    EXPECT_EQ(ExitCodeOf([&] { BuildPackagePath(buffer, false); }), 3u);
+    EXPECT_TRUE(fake->createdDirectories.empty());
   }
 }

@@ -58,3 +58,39 @@ TEST(Text, Comparisons) {
   EXPECT_EQ(FindChar(text, '='), text + 1);
   EXPECT_EQ(FindChar(text, 'x'), nullptr);
 }
+
+// The guards of the bounded helpers that no caller reaches today: a buffer
+// of no capacity, text that does not fit, a conversion the helpers do not know.
+TEST(Text, GuardsRefuseWhatDoesNotFit) {
+  char buffer[4] = "ab";
+  EXPECT_FALSE(AppendFormat(buffer, 0, "x"));
+  EXPECT_FALSE(AppendText(buffer, 0, "x"));
+  EXPECT_FALSE(AppendBytes(buffer, 0, "x", 1));
+  EXPECT_FALSE(CopyText(buffer, 0, "x"));
+  EXPECT_STREQ(buffer, "ab") << "nothing is written without capacity";
+  EXPECT_FALSE(CopyText(buffer, sizeof buffer, "abcd"));
+  EXPECT_STREQ(buffer, "ab") << "a copy that does not fit leaves the buffer";
+  EXPECT_TRUE(CopyText(buffer, sizeof buffer, "abc"));
+  EXPECT_STREQ(buffer, "abc");
+  EXPECT_FALSE(FormatText(buffer, sizeof buffer, "%x", 1));
+  EXPECT_STREQ(buffer, "") << "an unknown conversion is refused, never half written";
+}
+
+TEST(Text, BytesEqualAndFillBytes) {
+  unsigned char a[19];
+  unsigned char b[19];
+  for (size_t i = 0; i < sizeof a; ++i) a[i] = b[i] = static_cast<unsigned char>(i * 7);
+  EXPECT_TRUE(BytesEqual(a, b, sizeof a));
+  EXPECT_TRUE(BytesEqual(a, b, 0));
+  for (const size_t changed : {size_t{0}, size_t{7}, size_t{8}, size_t{16}, size_t{18}}) {
+    b[changed] ^= 0x10;
+    EXPECT_FALSE(BytesEqual(a, b, sizeof a)) << changed;
+    EXPECT_EQ(BytesEqual(a, b, changed), true) << "only the first bytes are compared";
+    b[changed] ^= 0x10;
+  }
+  FillBytes(a, 5, 0xAB);
+  EXPECT_EQ(a[4], 0xAB);
+  EXPECT_EQ(a[5], 5 * 7) << "no byte past the count";
+  FillBytes(a, 0, 0);
+  EXPECT_EQ(a[0], 0xAB);
+}

@@ -161,7 +161,46 @@ Handle HoldFolder(const char* path) {
   return folder == INVALID_HANDLE_VALUE ? nullptr : folder;
 }
 
-uint32_t PathAttributes(const char* path) { return ::GetFileAttributesA(path); }
+uint32_t PathAttributes(const char* path, uint32_t* reparseTag) {
+  *reparseTag = 0;
+  // The name's own entry in its folder: never a link's target, and on every
+  // version since Windows 2000 it carries a reparse point's tag (dwReserved0),
+  // which GetFileAttributesA does not. Wine 8 does not write that field at
+  // all (nor may every file system), so it starts as 0: a tag not told.
+  WIN32_FIND_DATAA entry;
+  FillBytes(&entry, sizeof entry, 0);
+  HANDLE find = ::FindFirstFileA(path, &entry);
+  if (find == INVALID_HANDLE_VALUE) return kNoAttributes;
+  ::FindClose(find);
+  if ((entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) *reparseTag = entry.dwReserved0;
+  return entry.dwFileAttributes;
+}
+
+bool RemoveReparsePoint(Handle file, uint32_t reparseTag) {
+  // A Microsoft tag is named by the tag alone (an 8-byte header); another
+  // vendor's also by its GUID, which is read from the reparse point itself.
+  REPARSE_GUID_DATA_BUFFER header;
+  FillBytes(&header, sizeof header, 0);
+  DWORD headerSize = 8;
+  DWORD done = 0;
+  if (!IsReparseTagMicrosoft(reparseTag)) {
+    auto* point = static_cast<REPARSE_GUID_DATA_BUFFER*>(AllocatePages(MAXIMUM_REPARSE_DATA_BUFFER_SIZE));
+    if (point == nullptr) return false;
+    const bool read = ::DeviceIoControl(file, FSCTL_GET_REPARSE_POINT, nullptr, 0, point,
+                                        MAXIMUM_REPARSE_DATA_BUFFER_SIZE, &done, nullptr) != FALSE;
+    const DWORD error = ::GetLastError();
+    if (read && done >= REPARSE_GUID_DATA_BUFFER_HEADER_SIZE) header.ReparseGuid = point->ReparseGuid;
+    FreePages(point);
+    if (!read || done < REPARSE_GUID_DATA_BUFFER_HEADER_SIZE) {
+      ::SetLastError(read ? ERROR_INVALID_DATA : error);
+      return false;
+    }
+    headerSize = REPARSE_GUID_DATA_BUFFER_HEADER_SIZE;
+  }
+  header.ReparseTag = reparseTag;
+  return ::DeviceIoControl(file, FSCTL_DELETE_REPARSE_POINT, &header, headerSize, nullptr, 0, &done,
+                           nullptr) != FALSE;
+}
 
 bool WriteFile(Handle file, const void* bytes, uint32_t count, uint32_t* written) {
   DWORD done = 0;
