@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
-# Runs every test: the host unit tests of every edition under the sanitizers,
-# a bounded fuzz run, the product builds, and for each configuration this host
-# can run (scripts/configurations.sh) the sample kit's tests and the
-# end-to-end tests under Wine: natively, or for the 32-bit configurations of a
-# host whose kernel refuses 32-bit programs, through qemu-i386 in a private
-# namespace of each suite; win-arm64 through qemu-aarch64 and arm64 Wine the
-# same way. Prints the time of each configuration at the end.
+# Runs every test: the host unit tests of every edition under the sanitizers
+# (with a coverage report, printed and never judged), a bounded fuzz run, the
+# product builds, and for each configuration this host can run
+# (scripts/configurations.sh) the sample kit's tests and the end-to-end tests
+# under Wine: natively, or for the 32-bit configurations of a host whose
+# kernel refuses 32-bit programs, through qemu-i386 in a private namespace of
+# each suite; win-arm64 through qemu-aarch64 and arm64 Wine the same way.
+# After the packages everything runs as jobs side by side (see "the suites
+# under Wine" below); prints each job's time, each configuration's and each
+# part's at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/configurations.sh
@@ -30,10 +33,10 @@ part "packages, emulators and roots"
 # Each suite is a job with its own prefixes (copies of one booted template
 # per configuration), X display, temporary files and, where an emulator runs
 # it, namespace. Most of a suite's time is spent waiting for chains of Wine
-# processes, so WRAPPER_LANES jobs (3 by default) run at once; each job's
+# processes, so WRAPPER_LANES jobs (4 by default) run at once; each job's
 # output is printed in one piece when it ends. An end-to-end suite is split
 # into WRAPPER_SHARDS runs (2 by default) of every Nth case.
-lanes="${WRAPPER_LANES:-3}"
+lanes="${WRAPPER_LANES:-4}"
 shards="${WRAPPER_SHARDS:-2}"
 logs="$(mktemp -d)"
 export WRAPPER_PREFIX_TEMPLATES="$logs/templates"
@@ -79,7 +82,7 @@ fuzz_suite() {
   local target work status
   echo "== fuzz targets (${FUZZ_SECONDS:=20} s each)"
   cmake --preset fuzz >/dev/null && cmake --build --preset fuzz || return 1
-  for target in command_line registry_value; do
+  for target in command_line registry_value launch; do
     work=$(mktemp -d)
     # A copy of the kept corpus, so that the run does not rewrite the sources.
     cp tests/fuzz/corpus/$target/* "$work"/
@@ -100,6 +103,9 @@ run_job() {
     # Every edition is built on every host; only running it needs the host's help.
     build) cmake --preset "$config" >/dev/null && cmake --build --preset "$config" ;;
     host) host_suite ;;
+    # Printed, never judged: the line and branch figures of src/ and every
+    # branch no host case takes.
+    coverage) bash scripts/coverage.sh ;;
     fuzz) fuzz_suite ;;
     kit) wrapper_run_config "$config" bash tests/kit/run.sh "build/$config/kit" "$config" ;;
     e2e) wrapper_run_config "$config" bash tests/e2e/run.sh "build/$config" --config "$config" --shard "$shard" ;;
@@ -164,9 +170,9 @@ trap 'exit 143' INT TERM
 # every process of its jobs.
 set -m
 
-# The longest jobs first: the emulated suites, then the signed build; the
-# host tests and the fuzzers, which keep a core busy, beside them.
-queue=()
+# The longest jobs first, so that the last ones to end are short: the kit
+# and end-to-end suites under the emulators (the kit suites, one job each,
+# are the longest), the host tests, the signed build and the native suites.
 emulated=() native=()
 for config in "${wrapper_configurations[@]}"; do
   case "$config" in
@@ -176,14 +182,18 @@ for config in "${wrapper_configurations[@]}"; do
   esac
 done
 signed="${wrapper_configurations[0]}"
-for config in "${emulated[@]}" "${native[@]}"; do
+queue=()
+for config in "${WRAPPER_ALL_CONFIGURATIONS[@]}"; do queue+=("build:$config"); done
+for config in "${emulated[@]}"; do queue+=("kit:$config"); done
+for config in "${emulated[@]}"; do
   for shard in $(seq 1 "$shards"); do queue+=("e2e:$config:$shard/$shards"); done
-  [ "$config" = "$signed" ] && queue+=("signed:$config")
 done
-builds=()
-for config in "${WRAPPER_ALL_CONFIGURATIONS[@]}"; do builds+=("build:$config"); done
-queue=("${builds[@]}" "${queue[@]:0:2}" host:host fuzz:fuzz "${queue[@]:2}")
-for config in "${emulated[@]}" "${native[@]}"; do queue+=("kit:$config"); done
+queue+=(host:host "signed:$signed" coverage:host)
+for config in "${native[@]}"; do
+  for shard in $(seq 1 "$shards"); do queue+=("e2e:$config:$shard/$shards"); done
+  queue+=("kit:$config")
+done
+queue+=(fuzz:fuzz)
 for config in "${wrapper_skipped[@]}"; do queue+=("nowine:$config"); done
 
 echo "== suites: ${#queue[@]} jobs, $lanes at a time"
@@ -194,7 +204,7 @@ job_ready() {
   local kind config
   IFS=: read -r kind config _ <<<"$1"
   case "$kind" in
-    build|host|fuzz) return 0 ;;
+    build|host|fuzz|coverage) return 0 ;;
     *) [ "${job_status[build:$config]:-}" != "" ] ;;
   esac
 }
@@ -206,7 +216,7 @@ while [ "${#waiting[@]}" -gt 0 ] || [ "${#job_pid[@]}" -gt 0 ]; do
       job="${waiting[$i]}"
       job_ready "$job" || continue
       IFS=: read -r kind config _ <<<"$job"
-      if [ "$kind" != build ] && [ "$kind" != host ] && [ "$kind" != fuzz ] &&
+      if ! [[ "$kind" =~ ^(build|host|fuzz|coverage)$ ]] &&
          [ "${job_status[build:$config]}" != 0 ]; then
         job_status[$job]=skipped
         summary+=("$job not run: the build of $config failed")
