@@ -33,10 +33,11 @@ part "packages, emulators and roots"
 # Each suite is a job with its own prefixes (copies of one booted template
 # per configuration), X display, temporary files and, where an emulator runs
 # it, namespace. Most of a suite's time is spent waiting for chains of Wine
-# processes, so WRAPPER_LANES jobs (4 by default) run at once; each job's
+# processes (the native ones) or bound by the processors (the emulated
+# ones), so WRAPPER_LANES jobs (3 by default) run at once; each job's
 # output is printed in one piece when it ends. An end-to-end suite is split
 # into WRAPPER_SHARDS runs (2 by default) of every Nth case.
-lanes="${WRAPPER_LANES:-4}"
+lanes="${WRAPPER_LANES:-3}"
 shards="${WRAPPER_SHARDS:-2}"
 logs="$(mktemp -d)"
 export WRAPPER_PREFIX_TEMPLATES="$logs/templates"

@@ -101,7 +101,9 @@ static int cmd_wait_event(DWORD timeout)
    that an installation started later still finds it. */
 static int set_event_and_hold(DWORD hold)
 {
-    HANDLE e = CreateEventA(NULL, TRUE, FALSE, WAIT_EVENT_NAME);
+    /* Made signalled: an event made unsignalled and then set could be opened
+       in between by a program waiting for it, which would see it unset. */
+    HANDLE e = CreateEventA(NULL, TRUE, TRUE, WAIT_EVENT_NAME);
     if (!e || !SetEvent(e)) {
         printf("event failed: %lu\n", GetLastError());
         return 1;
