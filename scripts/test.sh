@@ -201,12 +201,13 @@ echo "== suites: ${#queue[@]} jobs, $lanes at a time"
 read -r busy_before total_before < <(cpu_ticks)
 # A job of a configuration waits for that configuration's build; one whose
 # build failed does not run. The first job in the queue that can start does.
-job_ready() {
+# The build a job needs: none for the builds and the host-side jobs.
+needed_build() {
   local kind config
   IFS=: read -r kind config _ <<<"$1"
   case "$kind" in
-    build|host|fuzz|coverage) return 0 ;;
-    *) [ "${job_status[build:$config]:-}" != "" ] ;;
+    build|host|fuzz|coverage) ;;
+    *) echo "build:$config" ;;
   esac
 }
 waiting=("${queue[@]}")
@@ -215,12 +216,11 @@ while [ "${#waiting[@]}" -gt 0 ] || [ "${#job_pid[@]}" -gt 0 ]; do
   if [ "${#job_pid[@]}" -lt "$lanes" ]; then
     for i in "${!waiting[@]}"; do
       job="${waiting[$i]}"
-      job_ready "$job" || continue
-      IFS=: read -r kind config _ <<<"$job"
-      if ! [[ "$kind" =~ ^(build|host|fuzz|coverage)$ ]] &&
-         [ "${job_status[build:$config]}" != 0 ]; then
+      build="$(needed_build "$job")"
+      [ -z "$build" ] || [ -n "${job_status[$build]:-}" ] || continue
+      if [ -n "$build" ] && [ "${job_status[$build]}" != 0 ]; then
         job_status[$job]=skipped
-        summary+=("$job not run: the build of $config failed")
+        summary+=("$job not run: $build failed")
       else
         start_job "$job"
       fi
@@ -244,7 +244,7 @@ echo "== summary"
 wrapper_configurations_line
 for job in "${queue[@]}"; do
   printf 'job  %-24s %4d s, %4d s of processor time  %s\n' "$job" "${job_seconds[$job]:-0}" \
-    "${job_cpu_seconds[$job]:-0}" "$([ "${job_status[$job]:-1}" = 0 ] && echo passed || echo FAILED)"
+    "${job_cpu_seconds[$job]:-0}" "$(case "${job_status[$job]:-1}" in 0) echo passed ;; skipped) echo "not run" ;; *) echo FAILED ;; esac)"
 done
 for config in "${wrapper_configurations[@]}"; do
   extra=""
