@@ -15,6 +15,13 @@ set(WRAPPER_OMIT_RESOURCES "" CACHE STRING "Payload resource types left out (bui
 # from 6.3 on Windows shows an image without a compatibility manifest its true
 # version instead of 6.2, and the staging folder would follow that version.
 set(WRAPPER_SYSTEM_LIBRARIES kernel32 advapi32)
+# The largest payload (package and cabinets together) each edition starts
+# with. The image is mapped in one piece below 2 GiB, beside the system's own
+# libraries, so the limit is the image's, not the process's: measured under
+# Wine and in docs/benchmarks.md, with a margin.
+set(WRAPPER_32BIT_PAYLOAD_LIMIT 1073741824)
+set(WRAPPER_64BIT_PAYLOAD_LIMIT 1677721600)
+set(WRAPPER_64BIT_INSTEAD "No edition carries more: make the kit's cabinets smaller or fewer.")
 set(WRAPPER_ARCH_SOURCES "")
 set(WRAPPER_CHECKSUM_AFTER_LINK OFF)
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(ARM64|arm64|aarch64)$")
@@ -26,6 +33,9 @@ if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(ARM64|arm64|aarch64)$")
   # reserves 1 MiB of stack (ld 2 MiB) and writes no header checksum.
   set(WRAPPER_ARCH_LINK_OPTIONS -Wl,--high-entropy-va -Wl,--disable-tsaware -Wl,--stack,0x200000)
   set(WRAPPER_CHECKSUM_AFTER_LINK ON)
+  set(WRAPPER_EDITION_NAME "the arm64 edition")
+  set(WRAPPER_EDITION_PAYLOAD_LIMIT ${WRAPPER_64BIT_PAYLOAD_LIMIT})
+  set(WRAPPER_EDITION_INSTEAD "${WRAPPER_64BIT_INSTEAD}")
   # No compiler runtime for arm64 here: the stack probe is the program's own,
   # the import libraries are made from cmake/arm64-imports/*.def.
   list(APPEND WRAPPER_ARCH_SOURCES src/platform/win32/chkstk_arm64.S)
@@ -38,6 +48,9 @@ elseif(CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(WRAPPER_SUBSYSTEM_VERSION 5.02)
   set(WRAPPER_MANIFEST_ARCH amd64)
   set(WRAPPER_ARCH_LINK_OPTIONS -Wl,--high-entropy-va)
+  set(WRAPPER_EDITION_NAME "the x64 edition")
+  set(WRAPPER_EDITION_PAYLOAD_LIMIT ${WRAPPER_64BIT_PAYLOAD_LIMIT})
+  set(WRAPPER_EDITION_INSTEAD "${WRAPPER_64BIT_INSTEAD}")
   # libgcc: helpers such as ___chkstk_ms.
   list(APPEND WRAPPER_SYSTEM_LIBRARIES gcc)
 else()
@@ -46,7 +59,19 @@ else()
   set(WRAPPER_SUBSYSTEM_VERSION 5.01)
   set(WRAPPER_MANIFEST_ARCH X86)
   set(WRAPPER_ARCH_LINK_OPTIONS "")
+  set(WRAPPER_EDITION_NAME "the 32-bit edition")
+  set(WRAPPER_EDITION_PAYLOAD_LIMIT ${WRAPPER_32BIT_PAYLOAD_LIMIT})
+  set(WRAPPER_EDITION_INSTEAD "Build the x64 edition (preset win64) for a kit this large.")
   list(APPEND WRAPPER_SYSTEM_LIBRARIES gcc)
+endif()
+# A build that would not start is refused (cmake/payload_limit.py);
+# WRAPPER_PAYLOAD_LIMIT raises or lowers the edition's limit on purpose.
+set(WRAPPER_PAYLOAD_LIMIT "" CACHE STRING "Largest payload in bytes the build accepts (empty: the edition's own limit)")
+if(NOT WRAPPER_PAYLOAD_LIMIT STREQUAL "")
+  if(NOT WRAPPER_PAYLOAD_LIMIT MATCHES "^[0-9]+$")
+    message(FATAL_ERROR "WRAPPER_PAYLOAD_LIMIT must be a number of bytes, not \"${WRAPPER_PAYLOAD_LIMIT}\"")
+  endif()
+  set(WRAPPER_EDITION_PAYLOAD_LIMIT ${WRAPPER_PAYLOAD_LIMIT})
 endif()
 string(REPLACE "." ";" subsystem_parts ${WRAPPER_SUBSYSTEM_VERSION})
 list(GET subsystem_parts 0 WRAPPER_OS_MAJOR)
@@ -170,7 +195,16 @@ add_executable(wrapper WIN32
   ${generated}/payload.rc)
 set_source_files_properties(resources/wrapper.rc PROPERTIES
   OBJECT_DEPENDS "${generated}/wrapper.ico;${generated}/strings.escaped.rc;${generated}/manifest.xml;${generated}/version.rc")
-set_source_files_properties(${generated}/payload.rc PROPERTIES OBJECT_DEPENDS "${embedded_outputs}")
+add_custom_command(
+  OUTPUT ${generated}/payload-size.txt
+  COMMAND /usr/bin/python3 ${PROJECT_SOURCE_DIR}/cmake/payload_limit.py
+          --edition ${WRAPPER_EDITION_NAME} --limit ${WRAPPER_EDITION_PAYLOAD_LIMIT}
+          --instead ${WRAPPER_EDITION_INSTEAD} --stamp ${generated}/payload-size.txt ${embedded_outputs}
+  DEPENDS ${embedded_outputs} ${PROJECT_SOURCE_DIR}/cmake/payload_limit.py
+  COMMENT "Checking the payload's size"
+  VERBATIM)
+set_source_files_properties(${generated}/payload.rc PROPERTIES
+  OBJECT_DEPENDS "${embedded_outputs};${generated}/payload-size.txt")
 target_include_directories(wrapper PRIVATE src ${generated})
 set_target_properties(wrapper PROPERTIES OUTPUT_NAME wrapper RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 target_compile_options(wrapper PRIVATE

@@ -71,7 +71,7 @@ host_suite() {
   cmake --preset host >/dev/null &&
     cmake --build --preset host &&
     ctest --preset host || return 1
-  echo "== the emulator's private namespace (its own unit tests)"
+  echo "== the scripts of the test command and the build (their own unit tests)"
   WRAPPER_QEMU_I386="$([ "$host_i386" = emulated ] && echo "$WRAPPER_QEMU_I386")" \
     /usr/bin/python3 -m unittest discover -s tests/scripts -p 'test_*.py' || return 1
   echo "== benchmark report and timeline (their own unit tests)"

@@ -194,6 +194,45 @@ TEST_F(ExtractTest, VerifiesInFewLargeReads) {
   }
 }
 
+// A payload beyond what a signed 32-bit count holds (no edition starts an
+// image that large, but no count may wrap on the way there): every byte is
+// written once and read back once, and a held file one byte short or long is
+// still told from the resource.
+TEST_F(ExtractTest, ResourcesAbove2GiBAreWrittenAndVerifiedWhole) {
+  struct Case {
+    const char* name;
+    uint32_t size;
+    int64_t heldDifference;  // bytes another process adds to the file before the hold
+    uint32_t exitCode;       // 0: extracted
+  } cases[] = {
+      {"one chunk past 2 GiB", 0x80000000u + kWriteChunk + 1, 0, 0},
+      {"held file one byte short", 0x80000000u + kWriteChunk + 1, -1, 1006},
+      {"held file one byte long", 0x80000000u + 1, 1, 1006},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    SCOPED_TRACE(c.name);
+    fake->zeroResources[{"TARSK_CAB9", 110}] = c.size;
+    fake->beforeHold = [&c](const std::string& p) { fake->zeroFileLengths[p] += c.heldDifference; };
+    if (c.exitCode == 0) {
+      EXPECT_TRUE(ExtractResourceToFile(fake, 110, "TARSK_CAB9", kPath));
+    } else {
+      EXPECT_EQ(ExitCodeOf([] { ExtractResourceToFile(fake, 110, "TARSK_CAB9", kPath); }), c.exitCode);
+    }
+    const uint64_t chunks = (uint64_t{c.size} + kWriteChunk - 1) / kWriteChunk;
+    ASSERT_EQ(fake->writeSizes.size(), chunks);
+    EXPECT_EQ(fake->writeSizes.back(), c.size - (chunks - 1) * kWriteChunk);
+    EXPECT_EQ(fake->zeroFileLengths[kPath], uint64_t{c.size} + c.heldDifference);
+    if (c.exitCode == 0) {
+      EXPECT_TRUE(fake->messageBoxes.empty());
+      EXPECT_EQ(fake->readRequests.size(), (uint64_t{c.size} + kVerifyChunk - 1) / kVerifyChunk + 1)
+          << "each piece once, then the end";
+    } else {
+      ASSERT_EQ(fake->messageBoxes.size(), 1u);
+    }
+  }
+}
+
 // A change anywhere in a file of several pieces is found, at a piece's edges too.
 TEST_F(ExtractTest, ChangeInALaterPieceIsFound) {
   const size_t offsets[] = {kVerifyChunk - 1, kVerifyChunk, 2 * kVerifyChunk + 1, 599999};

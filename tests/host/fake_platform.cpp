@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include <sys/mman.h>
+
 FakeSystem* fake = nullptr;
 
 std::string Lower(std::string text) {
@@ -103,7 +105,25 @@ const std::map<uint32_t, std::string> kSystemTexts = {
 uint64_t TotalFileBytes() {
   uint64_t total = 0;
   for (auto& [path, content] : fake->files) total += content.size();
+  for (auto& [path, length] : fake->zeroFileLengths) total += length;
   return total;
+}
+
+// 4 GiB of zero pages, readable and reserved once for the whole test run:
+// the bytes of every zero resource. Pages are given only as they are read.
+constexpr uint64_t kZeroSpan = uint64_t{1} << 32;
+const unsigned char* ZeroPages() {
+  static const unsigned char* pages = [] {
+    void* mapped = mmap(nullptr, kZeroSpan, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    return mapped == MAP_FAILED ? nullptr : static_cast<const unsigned char*>(mapped);
+  }();
+  return pages;
+}
+
+bool FromZeroPages(const void* bytes) {
+  const unsigned char* zero = ZeroPages();
+  const auto* p = static_cast<const unsigned char*>(bytes);
+  return zero != nullptr && p >= zero && p < zero + kZeroSpan;
 }
 
 }  // namespace
@@ -185,6 +205,12 @@ FolderCall ShGetSpecialFolderPathAppData(Module shell32, char* buffer) {
 ResourceLookup FindResourceBytes(Module, uint16_t id, const char* type, const void** bytes,
                                  uint32_t* size) {
   auto key = std::make_pair(std::string(type), static_cast<int>(id));
+  auto zero = fake->zeroResources.find(key);
+  if (zero != fake->zeroResources.end() && ZeroPages() != nullptr) {
+    *size = zero->second;
+    *bytes = ZeroPages();
+    return ResourceLookup::kMapped;
+  }
   auto it = fake->resources.find(key);
   if (it == fake->resources.end()) return ResourceLookup::kNotFound;
   *size = static_cast<uint32_t>(it->second.size());
@@ -229,6 +255,7 @@ bool TruncateFile(Handle file) {
   if (fake->Fails("TruncateFile")) return false;
   fake->log.push_back("truncate " + path);
   fake->files[path].clear();
+  fake->zeroFileLengths.erase(path);
   return true;
 }
 
@@ -241,7 +268,10 @@ bool GetFileFacts(Handle file, FileFacts* facts) {
   } else {
     *facts = {handle->folder ? kAttributeDirectory : 0x80u, 1, 0};
   }
-  if (!handle->folder) facts->size = fake->files[handle->path].size();
+  if (!handle->folder) {
+    auto zero = fake->zeroFileLengths.find(handle->path);
+    facts->size = fake->files[handle->path].size() + (zero != fake->zeroFileLengths.end() ? zero->second : 0);
+  }
   return true;
 }
 
@@ -268,6 +298,15 @@ bool ReadFile(Handle file, void* bytes, uint32_t count, uint32_t* read) {
   fake->readRequests.push_back(count);
   *read = 0;
   if (fake->Fails("ReadFile")) return false;
+  auto zero = fake->zeroFileLengths.find(handle->path);
+  if (zero != fake->zeroFileLengths.end()) {
+    const uint64_t left = zero->second - std::min<uint64_t>(handle->position, zero->second);
+    const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(std::min(count, fake->maxBytesPerRead), left));
+    std::memset(bytes, 0, n);
+    handle->position += n;
+    *read = n;
+    return true;
+  }
   const std::vector<unsigned char>& content = fake->files[handle->path];
   const size_t n = std::min<size_t>(std::min(count, fake->maxBytesPerRead),
                                     content.size() - std::min(handle->position, content.size()));
@@ -348,7 +387,11 @@ bool WriteFile(Handle file, const void* bytes, uint32_t count, uint32_t* written
     return false;
   }
   auto* p = static_cast<const unsigned char*>(bytes);
-  fake->files[path].insert(fake->files[path].end(), p, p + n);
+  if (FromZeroPages(bytes) && fake->files[path].empty()) {
+    fake->zeroFileLengths[path] += n;
+  } else {
+    fake->files[path].insert(fake->files[path].end(), p, p + n);
+  }
   *written = n;
   return true;
 }

@@ -64,6 +64,11 @@ struct FakeSystem {
   // resources: (type, id) -> bytes; strings by id
   std::map<std::pair<std::string, int>, std::vector<unsigned char>> resources;
   std::set<std::pair<std::string, int>> unmappableResources;
+  // Resources too large to hold as bytes: (type, id) -> size. Their bytes are
+  // zero pages the system maps on demand, and a file written from one keeps
+  // only its length (zeroFileLengths), so sizes up to 4 GiB cost no memory.
+  std::map<std::pair<std::string, int>, uint32_t> zeroResources;
+  std::map<std::string, uint64_t> zeroFileLengths;
   std::map<uint32_t, std::string> strings;
 
   // files: path -> content; paths that cannot be created -> error code
