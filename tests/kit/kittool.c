@@ -16,6 +16,12 @@
  *                                    registry view (KEY_WOW64_32KEY /
  *                                    KEY_WOW64_64KEY), otherwise the
  *                                    program's own
+ *   kittool reset UNINSTALL_KEY ARP_VIEW VIEW...
+ *                                    one start for a case's clean state:
+ *                                    deletes HKLM\Software\TarskSoft in each
+ *                                    VIEW (32, 64 or "own") and prints
+ *                                    "installed=0|1": whether the HKLM key
+ *                                    UNINSTALL_KEY exists in ARP_VIEW
  *   kittool apply-transform DB MST DIR TABLE...
  *                                    applies MST to DB with the installer
  *                                    engine and exports the tables to DIR
@@ -161,6 +167,56 @@ static int cmd_reg_query(const char *path, const char *name, REGSAM view)
     return 0;
 }
 
+/* 32, 64 or "own" (the program's own view); -1 for anything else. */
+static REGSAM parse_view(const char *text)
+{
+    if (!strcmp(text, "32"))
+        return KEY_WOW64_32KEY;
+    if (!strcmp(text, "64"))
+        return KEY_WOW64_64KEY;
+    if (!strcmp(text, "own") || !*text)
+        return 0;
+    return (REGSAM)-1;
+}
+
+static int cmd_reset(const char *uninstall_key, const char *arp_view, int count, char **views)
+{
+    WCHAR wpath[512];
+    HKEY key;
+    REGSAM view = parse_view(arp_view);
+    int i, installed = 0;
+    LONG rc;
+
+    if (view == (REGSAM)-1) {
+        fprintf(stderr, "reset: a view is 32, 64 or own\n");
+        return 2;
+    }
+    MultiByteToWideChar(CP_ACP, 0, uninstall_key, -1, wpath, 512);
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, wpath, 0, KEY_QUERY_VALUE | view, &key) == ERROR_SUCCESS) {
+        installed = 1;
+        RegCloseKey(key);
+    }
+    for (i = 0; i < count; i++) {
+        view = parse_view(views[i]);
+        if (view == (REGSAM)-1) {
+            fprintf(stderr, "reset: a view is 32, 64 or own\n");
+            return 2;
+        }
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software", 0, KEY_ALL_ACCESS | view, &key) != ERROR_SUCCESS) {
+            fprintf(stderr, "reset: HKLM\\Software cannot be opened\n");
+            return 1;
+        }
+        rc = RegDeleteTreeW(key, L"TarskSoft");
+        RegCloseKey(key);
+        if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND) {
+            fprintf(stderr, "reset: HKLM\\Software\\TarskSoft cannot be deleted: %ld\n", rc);
+            return 1;
+        }
+    }
+    printf("installed=%d\n", installed);
+    return 0;
+}
+
 static int export_tables(MSIHANDLE db, const char *dir, int count, char **tables)
 {
     char file[256];
@@ -221,6 +277,8 @@ int main(int argc, char **argv)
         }
         return cmd_reg_query(argv[2], argv[3], view);
     }
+    if (argc >= 4 && !strcmp(argv[1], "reset"))
+        return cmd_reset(argv[2], argv[3], argc - 4, argv + 4);
     if (argc >= 6 && !strcmp(argv[1], "apply-transform"))
         return cmd_export(argv[2], argv[3], argv[4], argc - 5, argv + 5);
     if (argc >= 5 && !strcmp(argv[1], "export"))

@@ -240,13 +240,17 @@ expect_text() {
   cmp -s <(tr -d '\r' < "$1") "$2" || { echo "$1 differs from $2"; return 1; }
 }
 
+# One kittool start clears the vendor key in every view and tells whether the
+# kit is installed; only then is it removed, and the key cleared once more.
 reset_state() {
-  if [ -e "$install_dir" ] || [ "$(reg "$UNINSTALL_KEY" DisplayName "$arp_view")" != nokey ]; then
+  local views_named=() view state
+  for view in "${views[@]}"; do views_named+=("${view:-own}"); done
+  state="$(wine_kittool reset "$UNINSTALL_KEY" "${arp_view:-own}" "${views_named[@]}" | tr -d '\r')"
+  if [ -e "$install_dir" ] || [ "$state" != installed=0 ]; then
     msi reset /x "$KIT_MSI" >/dev/null
+    wine_kittool reset "$UNINSTALL_KEY" "${arp_view:-own}" "${views_named[@]}" >/dev/null
   fi
   rm -rf "$install_dir" "$x86_dir" "$WINEPREFIX/drive_c/Kit Elsewhere"
-  local view
-  for view in "${views[@]}"; do reg_delete "$view" 'HKLM\Software\TarskSoft'; done
 }
 
 uninstall() {
