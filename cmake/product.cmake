@@ -58,7 +58,11 @@ else()
   set(WRAPPER_ENTRY_SYMBOL _WrapperStartup)
   set(WRAPPER_SUBSYSTEM_VERSION 5.01)
   set(WRAPPER_MANIFEST_ARCH X86)
-  set(WRAPPER_ARCH_LINK_OPTIONS "")
+  # Large-address-aware: on 64-bit Windows (and x86 emulation on Arm) the
+  # process gets 4 GiB, so what the image leaves free below 2 GiB is not all
+  # the system has for its heaps, stacks and libraries. The code holds every
+  # address and size unsigned, so addresses above 2 GiB are safe.
+  set(WRAPPER_ARCH_LINK_OPTIONS -Wl,--large-address-aware)
   set(WRAPPER_EDITION_NAME "the 32-bit edition")
   set(WRAPPER_EDITION_PAYLOAD_LIMIT ${WRAPPER_32BIT_PAYLOAD_LIMIT})
   set(WRAPPER_EDITION_INSTEAD "Build the x64 edition (preset win64) for a kit this large.")

@@ -141,6 +141,10 @@ def header(session):
     equal(pe.FILE_HEADER.Machine, session.config.machine, "machine (%s)" % machine["name"])
     equal(opt.Magic, machine["magic"], "optional header (PE32 0x10B, PE32+ 0x20B)")
     equal(bool(flags & 0x0020), machine["high_entropy"], "HIGH_ENTROPY_VA (flags 0x%04x)" % flags)
+    # Every edition may be given addresses above 2 GiB (the 32-bit one gets
+    # 4 GiB of address space on 64-bit Windows).
+    characteristics = pe.FILE_HEADER.Characteristics
+    check(characteristics & 0x0020, "LARGE_ADDRESS_AWARE missing (characteristics 0x%04x)" % characteristics)
     equal((opt.MajorSubsystemVersion, opt.MinorSubsystemVersion), machine["subsystem"], "subsystem version")
     system = (opt.MajorOperatingSystemVersion, opt.MinorOperatingSystemVersion)
     equal(system, (opt.MajorSubsystemVersion, opt.MinorSubsystemVersion), "operating-system version")
