@@ -6,7 +6,7 @@
 # that the staged files are the embedded ones, and measures the build's time,
 # the cabinets' throughput against dd and the process's private memory.
 # Writes the table into docs/benchmarks.md (between the scaling markers).
-#   bench/scaling.sh [MiB ...]   (default: 256 1024 1600 1920 2048)
+#   bench/scaling.sh [MiB ...]   (default: 256 1024 1600 1920 2048 3072)
 # Editions: win32 where the kernel runs 32-bit programs natively (through the
 # emulator its address space is QEMU's, not the edition's), win64 always.
 # Needs about three times the largest payload of free disk in build/.
@@ -14,7 +14,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 sizes=("$@")
-[ ${#sizes[@]} -gt 0 ] || sizes=(256 1024 1600 1920 2048)
+[ ${#sizes[@]} -gt 0 ] || sizes=(256 1024 1600 1920 2048 3072)
 # shellcheck source=scripts/configurations.sh
 source scripts/configurations.sh
 
