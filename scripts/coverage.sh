@@ -21,10 +21,9 @@ cmake --preset host -B "$build" -DWRAPPER_SANITIZERS=OFF \
   -DCMAKE_CXX_FLAGS=--coverage -DCMAKE_C_FLAGS=--coverage \
   -DCMAKE_EXE_LINKER_FLAGS=--coverage >/dev/null
 # Counters of an earlier run would add up with this one's (or clash with a
-# rebuilt program's), and the build itself runs the tests to list them.
+# rebuilt program's).
 find "$build" -name '*.gcda' -delete
 cmake --build "$build" -j 2 >/dev/null
-find "$build" -name '*.gcda' -delete
 # Each test program runs once, all its tests in one process: much quicker
 # than a process per test, and the counters are the same.
 : >"$build/tests.log"

@@ -170,13 +170,16 @@ passed=0 failed=0 skipped=0
 # run_case NAME COMMAND...: the command prints why it failed and returns non-zero.
 # Every case starts with the kit not installed, whatever the last one left.
 run_case() {
-  local name="$1" out
+  local name="$1" out started seconds
   shift
+  started=$EPOCHREALTIME
   reset_state
   if out="$("$@" 2>&1)"; then
-    echo "PASS $name"; passed=$((passed + 1))
+    seconds=$(awk -v a="$started" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.1f", b - a }')
+    echo "PASS $name (${seconds}s)"; passed=$((passed + 1))
   else
-    echo "FAIL $name"; failed=$((failed + 1))
+    seconds=$(awk -v a="$started" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.1f", b - a }')
+    echo "FAIL $name (${seconds}s)"; failed=$((failed + 1))
     [ -n "$out" ] && printf '%s\n' "$out" | sed 's/^/    /'
   fi
 }

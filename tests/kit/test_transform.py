@@ -155,12 +155,13 @@ class Runner:
         self.failed = 0
 
     def case(self, name, func, *args):
+        started = time.monotonic()
         try:
             func(*args)
-            print("PASS %s" % name)
+            print("PASS %s (%.1fs)" % (name, time.monotonic() - started))
         except Exception:  # a failing case must not stop the others
             self.failed += 1
-            print("FAIL %s" % name)
+            print("FAIL %s (%.1fs)" % (name, time.monotonic() - started))
             traceback.print_exc(file=sys.stdout)
         sys.stdout.flush()
 

@@ -175,17 +175,39 @@ static BOOL OpenKey(char **f) {
 
 /* A window station is visible only when it is the interactive one; a new one
    is not. This process moves onto it too, because threads that the child
-   creates later land on the desktop of its parent's thread. */
+   creates later land on the desktop of its parent's thread. The window
+   system's library is loaded only here: most jobs never need it, and under an
+   emulator every library a process loads costs its start-up time. */
+typedef HWINSTA(WINAPI *CreateWindowStationFn)(LPCSTR, DWORD, ACCESS_MASK, LPSECURITY_ATTRIBUTES);
+typedef BOOL(WINAPI *SetProcessWindowStationFn)(HWINSTA);
+typedef HDESK(WINAPI *CreateDesktopFn)(LPCSTR, LPCSTR, DEVMODEA *, DWORD, ACCESS_MASK, LPSECURITY_ATTRIBUTES);
+typedef BOOL(WINAPI *SetThreadDesktopFn)(HDESK);
+typedef BOOL(WINAPI *GetUserObjectInformationFn)(HANDLE, int, PVOID, DWORD, LPDWORD);
+
 static BOOL Hidden(void) {
   static const char station[] = "wrapper-e2e-hidden";
-  HWINSTA winsta = CreateWindowStationA(station, 0, WINSTA_ALL_ACCESS, NULL);
+  HMODULE user32 = LoadLibraryA("user32.dll");
+  CreateWindowStationFn createStation =
+      user32 ? (CreateWindowStationFn)(void (*)(void))GetProcAddress(user32, "CreateWindowStationA") : NULL;
+  SetProcessWindowStationFn setStation =
+      user32 ? (SetProcessWindowStationFn)(void (*)(void))GetProcAddress(user32, "SetProcessWindowStation") : NULL;
+  CreateDesktopFn createDesktop =
+      user32 ? (CreateDesktopFn)(void (*)(void))GetProcAddress(user32, "CreateDesktopA") : NULL;
+  SetThreadDesktopFn setDesktop =
+      user32 ? (SetThreadDesktopFn)(void (*)(void))GetProcAddress(user32, "SetThreadDesktop") : NULL;
+  GetUserObjectInformationFn objectInformation =
+      user32 ? (GetUserObjectInformationFn)(void (*)(void))GetProcAddress(user32, "GetUserObjectInformationA") : NULL;
+  HWINSTA winsta = NULL;
   HDESK desktop = NULL;
   LONG error = 0;
   USEROBJECTFLAGS flags = {0};
-  if (winsta == NULL || !SetProcessWindowStation(winsta) ||
-      (desktop = CreateDesktopA("hidden", NULL, NULL, 0, GENERIC_ALL, NULL)) == NULL ||
-      !SetThreadDesktop(desktop) ||
-      !GetUserObjectInformationA(winsta, UOI_FLAGS, &flags, sizeof flags, NULL)) {
+  if (!createStation || !setStation || !createDesktop || !setDesktop || !objectInformation) {
+    error = (LONG)GetLastError();
+    if (error == 0) error = ERROR_PROC_NOT_FOUND;
+  } else if ((winsta = createStation(station, 0, WINSTA_ALL_ACCESS, NULL)) == NULL || !setStation(winsta) ||
+             (desktop = createDesktop("hidden", NULL, NULL, 0, GENERIC_ALL, NULL)) == NULL ||
+             !setDesktop(desktop) ||
+             !objectInformation(winsta, UOI_FLAGS, &flags, sizeof flags, NULL)) {
     error = (LONG)GetLastError();
   }
   Report("hidden\t%d\t%ld", (flags.dwFlags & WSF_VISIBLE) ? 1 : 0, error);
