@@ -99,7 +99,7 @@ def report(args):
                              ratio="-", mbps="-", dd_mbps="-", private_mib="-"))
     section = [BEGIN, "", "Measured by `bench/scaling.sh` on %s (%d cores, Wine %s)." % (
         bench.utc_now(), os.cpu_count(),
-        subprocess.run(["wine", "--version"], stdout=subprocess.PIPE, text=True).stdout.strip()), ""]
+        subprocess.run([args.wine, "--version"], stdout=subprocess.PIPE, text=True).stdout.strip()), ""]
     section += table(rows)
     if args.skipped:
         section += ["", args.skipped]
@@ -128,6 +128,7 @@ def main():
     r.add_argument("--rows", required=True)
     r.add_argument("--doc", required=True)
     r.add_argument("--skipped", default="")
+    r.add_argument("--wine", default="/usr/lib/wine/wine64", help="the loader whose version is named")
     args = parser.parse_args()
     started = time.monotonic()
     (measure if args.command == "measure" else report)(args)

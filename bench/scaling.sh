@@ -52,7 +52,10 @@ for edition in "${editions[@]}"; do
   mkdir -p "$prefix/drive_c/bench/standin"
   cp "$work/$edition/bin/launch.exe" "$prefix/drive_c/bench/"
   cp "$work/$edition/bin/msiexec.exe" "$prefix/drive_c/bench/standin/"
+  # A persistent server with its services started before the first run, so
+  # that no service holds a pipe of the measurement open.
   wineserver -p
+  "$loader" cmd /c exit >/dev/null 2>&1
   for mib in "${sizes[@]}"; do
     kit="$work/kit"
     build="$work/$edition-build"
@@ -87,4 +90,5 @@ for edition in "${editions[@]}"; do
   wineserver -k 2>/dev/null || true
   prefix=""
 done
-/usr/bin/python3 bench/scaling.py report --rows "$rows" --doc docs/benchmarks.md --skipped "$skipped"
+/usr/bin/python3 bench/scaling.py report --rows "$rows" --doc docs/benchmarks.md --skipped "$skipped" \
+  --wine /usr/lib/wine/wine64

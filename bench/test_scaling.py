@@ -26,7 +26,7 @@ class ScalingReportTest(unittest.TestCase):
             doc.write_text(doc_text)
             with mock.patch("subprocess.run", return_value=types.SimpleNamespace(stdout="wine-8.0\n")), \
                     mock.patch("builtins.print"):
-                scaling.report(types.SimpleNamespace(rows=str(rows), doc=str(doc), skipped=skipped))
+                scaling.report(types.SimpleNamespace(rows=str(rows), doc=str(doc), skipped=skipped, wine="wine64"))
             return doc.read_text()
 
     def test_each_outcome_has_its_row(self):
@@ -47,6 +47,7 @@ class ScalingReportTest(unittest.TestCase):
         self.assertTrue(text.endswith(scaling.END + "\nbelow\n"))
         self.assertNotIn("old table", text)
         self.assertIn("win32: not measured", text)
+        self.assertIn("Wine wine-8.0)", text)
         self.assertEqual(text.count(scaling.BEGIN), 1)
 
 
