@@ -38,7 +38,6 @@ trap 'if [ -n "$prefix" ]; then WINEPREFIX="$prefix" wineserver -k 2>/dev/null |
 
 for edition in "${editions[@]}"; do
   loader=$(wrapper_wine_loader "$edition")
-  if [ "$edition" = win32 ]; then toolchain=mingw-i686; tag=i586; else toolchain=mingw-x86_64; tag=amd64; fi
   echo "== $edition: the sample kit's package, the programs and a prefix"
   cmake --preset "$edition" -B "$work/$edition-sample" >/dev/null
   cmake --build "$work/$edition-sample" --target kit -j2 >/dev/null
@@ -71,9 +70,8 @@ for edition in "${editions[@]}"; do
     echo "== $edition, $mib MiB: building"
     started=$(date +%s.%N)
     built=yes
-    { cmake --no-warn-unused-cli -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="cmake/$toolchain.cmake" \
-        -DCMAKE_BUILD_TYPE=MinSizeRel -DWRAPPER_ARCH_TAG=$tag -DWRAPPER_BUILD_KIT=OFF \
-        -DWRAPPER_KIT_DIR="$kit" -DWRAPPER_PAYLOAD_LIMIT=$((1 << 40)) >/dev/null &&
+    { cmake --preset "$edition" -B "$build" -DWRAPPER_BUILD_KIT=OFF -DWRAPPER_KIT_DIR="$kit" \
+        -DWRAPPER_PAYLOAD_LIMIT=$((1 << 40)) >/dev/null &&
       cmake --build "$build" --target wrapper -j2 >"$work/build.log" 2>&1; } || built=no
     seconds=$(echo "$(date +%s.%N) - $started" | bc)
     if [ "$built" = no ]; then

@@ -6,8 +6,8 @@
 The whole image is mapped in one piece when the program starts, so a payload
 above the edition's limit gives a wrapper.exe that the system refuses to
 start ("Not enough memory") before a line of it runs. Such a build fails here,
-naming the payload's size, the limit and the edition to use instead. Within
-the limit the stamp file records the size.
+naming the payload's size, the limit and what to do instead. Within the limit
+the stamp file records the size.
 """
 
 import argparse

@@ -266,13 +266,9 @@ int main(int argc, char **argv)
     if (argc == 3 && !strcmp(argv[1], "set-event"))
         return set_event_and_hold(strtoul(argv[2], NULL, 10));
     if ((argc == 4 || argc == 5) && !strcmp(argv[1], "reg-query")) {
-        REGSAM view = 0;
-        if (argc == 5 && !strcmp(argv[4], "32"))
-            view = KEY_WOW64_32KEY;
-        else if (argc == 5 && !strcmp(argv[4], "64"))
-            view = KEY_WOW64_64KEY;
-        else if (argc == 5) {
-            fprintf(stderr, "reg-query: the view is 32 or 64\n");
+        REGSAM view = argc == 5 ? parse_view(argv[4]) : 0;
+        if (view == (REGSAM)-1) {
+            fprintf(stderr, "reg-query: the view is 32, 64 or own\n");
             return 2;
         }
         return cmd_reg_query(argv[2], argv[3], view);

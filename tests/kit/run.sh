@@ -174,11 +174,12 @@ run_case() {
   shift
   started=$EPOCHREALTIME
   reset_state
-  if out="$("$@" 2>&1)"; then
-    seconds=$(awk -v a="$started" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.1f", b - a }')
+  local status=0
+  out="$("$@" 2>&1)" || status=$?
+  seconds=$(awk -v a="$started" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.1f", b - a }')
+  if [ "$status" = 0 ]; then
     echo "PASS $name (${seconds}s)"; passed=$((passed + 1))
   else
-    seconds=$(awk -v a="$started" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.1f", b - a }')
     echo "FAIL $name (${seconds}s)"; failed=$((failed + 1))
     [ -n "$out" ] && printf '%s\n' "$out" | sed 's/^/    /'
   fi
